@@ -1,0 +1,9 @@
+#include "bridge/bridge.h"
+
+namespace tessaly {
+
+void BridgeToXPL(Globals&, const std::string&, XapMessage&) {}
+
+void BSCQuery(Globals&, const std::string&) {}
+
+}  // namespace tessaly
