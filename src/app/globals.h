@@ -104,8 +104,11 @@ struct Globals {
   // Bridge.
   BscDeviceList BscDevices;
 
-  // Asks the main window to show its notification-area icon.
+  // The desktop front end: show and remove the notification-area icon, close
+  // the status window. Without a display they do nothing.
   std::function<void()> ShowTray = [] {};
+  std::function<void()> HideTray = [] {};
+  std::function<void()> CloseStatusWindow = [] {};
 };
 
 }  // namespace tessaly

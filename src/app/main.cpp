@@ -1,4 +1,8 @@
 // Tessaly: the xAP hub of this computer.
+//
+// SIGTERM and SIGHUP close the hub as the window system would: shutdown, with
+// a backup partner left running to take over. SIGINT is the menu's "Exit":
+// the partner is stopped first.
 #include <csignal>
 
 #include "app/globals.h"
@@ -22,12 +26,20 @@ int main() {
     g.Err.Set(0, what);
     WriteLogFile(g, "Tessaly", "Event loop");
   });
-  loop.WatchSignals({SIGCHLD}, [&processes](int) { processes.ReapChildren(); });
-  loop.WatchSignals({SIGTERM, SIGHUP, SIGINT}, [&loop](int) { loop.Quit(); });
 
   Hub hub(g);
+  loop.WatchSignals({SIGCHLD}, [&processes](int) { processes.ReapChildren(); });
+  loop.WatchSignals({SIGTERM, SIGHUP}, [&](int) {
+    hub.Unload();
+    loop.Quit();
+  });
+  loop.WatchSignals({SIGINT}, [&](int) {
+    hub.Exit();
+    loop.Quit();
+  });
+
   hub.Load();
-  loop.Run();
+  if (!hub.Ended()) loop.Run();
   hub.Unload();
   return 0;
 }

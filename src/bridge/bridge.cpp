@@ -7,3 +7,11 @@ void BridgeToXPL(Globals&, const std::string&, XapMessage&) {}
 void BSCQuery(Globals&, const std::string&) {}
 
 }  // namespace tessaly
+
+namespace tessaly {
+
+void GetSecurityDevices(Globals&) {}
+
+void SaveSecurityDevices(Globals&) {}
+
+}  // namespace tessaly

@@ -17,3 +17,12 @@ void BridgeToXPL(Globals& g, const std::string& text, XapMessage& message);
 void BSCQuery(Globals& g, const std::string& target);
 
 }  // namespace tessaly
+
+namespace tessaly {
+
+// Loads the BSC device list from the options file at start-up, and saves it
+// at shutdown. Until the xPL side exists these do nothing.
+void GetSecurityDevices(Globals& g);
+void SaveSecurityDevices(Globals& g);
+
+}  // namespace tessaly
