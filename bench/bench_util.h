@@ -1,0 +1,53 @@
+// Helpers shared by the benchmarks: a private network namespace, the real hub
+// started from a scratch folder, UDP sockets on loopback, and statistics.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace bench {
+
+// Moves this process into a new network namespace with loopback up, so that
+// the benchmark's traffic never leaves it. Exits with a message when not root.
+void EnterPrivateNetwork();
+
+// Nanoseconds of CLOCK_MONOTONIC.
+std::int64_t NowNs();
+
+// A UDP socket bound to 127.0.0.1:port (0 = any), non-blocking unless asked.
+int UdpSocket(int port, bool blocking = false, int rcvbuf = 8 << 20);
+void SendTo(int fd, int port, const std::string& text);
+// Sends every text to 127.0.0.1:port with one sendmmsg call.
+void SendBatch(int fd, int port, const std::vector<std::string>& texts);
+
+// The real Tessaly, copied into a fresh folder and started there.
+class HubProcess {
+ public:
+  HubProcess();
+  ~HubProcess();
+  pid_t pid() const { return pid_; }
+  // Resident set size in KiB, from /proc.
+  long RssKb() const;
+  // Waits until the hub holds port 3639; false after `timeout_ms`.
+  bool WaitForHubPort(int timeout_ms) const;
+  void Stop();
+
+ private:
+  std::string dir_;
+  pid_t pid_ = -1;
+};
+
+// A 200-byte xAP message from `source` with a sequence number and a send time.
+std::string Message200(const std::string& source, std::uint64_t seq, std::int64_t sent_ns);
+// The send time stamped by Message200, or -1.
+std::int64_t StampOf(const char* text, std::size_t len);
+
+std::string Heartbeat(const std::string& source, int port);
+
+// The q-quantile (0..1) of the samples, sorted in place.
+double Quantile(std::vector<double>& samples, double q);
+
+}  // namespace bench

@@ -1,0 +1,180 @@
+// The relay of the real hub to 10 local clients: deliveries per second under
+// a flood against a naive relay written here (receive, send to the 10 ports),
+// losses at 5,000 messages per second, the delay from sending to delivery at
+// 1,000 per second, and the hub's resident size before and after a flood.
+//
+//   sudo build/bench/relay_bench [memory_flood_seconds]
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+#include <vector>
+
+#include "bench_util.h"
+
+namespace {
+
+using namespace bench;
+constexpr int kClients = 10;
+constexpr int kFirstClientPort = 40001;
+constexpr long kBatch = 32;
+
+struct Clients {
+  std::vector<int> fds;
+  Clients() {
+    for (int i = 0; i < kClients; ++i) fds.push_back(UdpSocket(kFirstClientPort + i));
+  }
+  ~Clients() {
+    for (int fd : fds) close(fd);
+  }
+  void Announce() {
+    for (int i = 0; i < kClients; ++i) {
+      SendTo(fds[i], 3639, Heartbeat("bench.client." + std::to_string(i), kFirstClientPort + i));
+      usleep(2000);
+    }
+  }
+  void Drain() {
+    char buf[65536];
+    for (int fd : fds) {
+      while (recv(fd, buf, sizeof buf, 0) >= 0) {
+      }
+    }
+  }
+};
+
+struct Tally {
+  long delivered = 0;
+  std::int64_t first = 0, last = 0;
+  std::vector<double> delays_ms;
+  double PerSecond() const { return last > first ? delivered / ((last - first) / 1e9) : 0; }
+};
+
+// Counts deliveries at every client until `done` and 300 ms of quiet.
+Tally Collect(Clients& clients, std::atomic<bool>& done, bool with_delays) {
+  Tally t;
+  std::vector<pollfd> fds;
+  for (int fd : clients.fds) fds.push_back({fd, POLLIN, 0});
+  std::vector<char> buf(65536);
+  std::int64_t quiet_since = 0;
+  for (;;) {
+    int ready = poll(fds.data(), fds.size(), 20);
+    std::int64_t now = NowNs();
+    if (ready > 0) {
+      quiet_since = 0;
+      for (auto& p : fds) {
+        ssize_t n;
+        while ((n = recv(p.fd, buf.data(), buf.size(), 0)) >= 0) {
+          if (std::string_view(buf.data(), std::min<ssize_t>(n, 9)) == "xap-hbeat") continue;
+          if (!t.delivered) t.first = now;
+          t.last = now;
+          ++t.delivered;
+          if (with_delays) {
+            std::int64_t stamp = StampOf(buf.data(), n);
+            if (stamp > 0) t.delays_ms.push_back((now - stamp) / 1e6);
+          }
+        }
+      }
+    } else if (done) {
+      if (!quiet_since) quiet_since = now;
+      if (now - quiet_since > 300'000'000) break;
+    }
+  }
+  return t;
+}
+
+void Send(std::atomic<bool>& done, long count, int rate) {
+  int fd = UdpSocket(0, true);
+  std::int64_t start = NowNs();
+  for (long i = 0; i < count; i += (rate ? 1 : kBatch)) {
+    if (rate) {
+      std::int64_t due = start + i * 1'000'000'000LL / rate;
+      while (NowNs() < due) std::this_thread::sleep_for(std::chrono::microseconds(50));
+      SendTo(fd, 3639, Message200("bench.sender.one", i, NowNs()));
+      continue;
+    }
+    std::vector<std::string> texts;
+    for (long j = i; j < std::min(count, i + kBatch); ++j) texts.push_back(Message200("bench.sender.one", j, NowNs()));
+    SendBatch(fd, 3639, texts);
+    usleep(100);  // lets a fair receiver keep pace
+  }
+  close(fd);
+  done = true;
+}
+
+Tally Run(Clients& clients, long count, int rate, bool with_delays) {
+  clients.Drain();
+  std::atomic<bool> done{false};
+  std::thread sender(Send, std::ref(done), count, rate);
+  Tally t = Collect(clients, done, with_delays);
+  sender.join();
+  return t;
+}
+
+// The naive relay: one blocking receive, then one send to each client port.
+void NaiveRelay(std::atomic<bool>& stop) {
+  int fd = UdpSocket(3639, false);
+  char buf[65536];
+  while (!stop) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, 50) <= 0) continue;
+    ssize_t n;
+    while ((n = recv(fd, buf, sizeof buf, 0)) >= 0) {
+      for (int i = 0; i < kClients; ++i) SendTo(fd, kFirstClientPort + i, std::string(buf, n));
+    }
+  }
+  close(fd);
+}
+
+void PrintRate(const char* name, const Tally& t, long expected) {
+  std::printf("%-14s delivered %8ld of %8ld  %9.0f deliveries/s\n", name, t.delivered, expected, t.PerSecond());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  EnterPrivateNetwork();
+  const int memory_seconds = argc > 1 ? std::atoi(argv[1]) : 60;
+  const long flood = 100000;
+  Clients clients;
+
+  std::atomic<bool> stop{false};
+  std::thread naive(NaiveRelay, std::ref(stop));
+  usleep(50000);
+  Tally naive_flood = Run(clients, flood, 0, false);
+  stop = true;
+  naive.join();
+
+  HubProcess hub;
+  if (!hub.WaitForHubPort(2000)) {
+    std::fprintf(stderr, "the hub did not claim port 3639\n");
+    return 1;
+  }
+  clients.Announce();
+  usleep(100000);
+  Tally hub_flood = Run(clients, flood, 0, false);
+  std::printf("flood of %ld messages of 200 bytes to %d clients\n", flood, kClients);
+  PrintRate("naive relay", naive_flood, flood * kClients);
+  PrintRate("Tessaly", hub_flood, flood * kClients);
+
+  Tally steady = Run(clients, 25000, 5000, false);
+  std::printf("5,000 messages/s for 5 s: %ld of %ld delivered, %ld lost\n", steady.delivered, 25000L * kClients,
+              25000L * kClients - steady.delivered);
+
+  Tally paced = Run(clients, 5000, 1000, true);
+  double median = Quantile(paced.delays_ms, 0.5), p99 = Quantile(paced.delays_ms, 0.99);
+  std::printf("1,000 messages/s: delay median %.2f ms, p99 %.2f ms (%ld deliveries)\n", median, p99, paced.delivered);
+
+  clients.Announce();
+  long before = hub.RssKb();
+  Tally memory = Run(clients, 5000L * memory_seconds, 5000, false);
+  long after = hub.RssKb();
+  std::printf("resident size: %ld KiB before, %ld KiB after %d s at 5,000 messages/s (%+ld KiB; %ld deliveries)\n",
+              before, after, memory_seconds, after - before, memory.delivered);
+  return 0;
+}
