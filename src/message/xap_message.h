@@ -84,8 +84,12 @@ class XapMessage {
   void ReadItemLine(std::string_view line, std::size_t eq, ParseLog& log);
   void RecordSectionName(std::string name, std::int16_t index, ParseLog& log);
 
+  // The builder for composed text, made on first use: a message that is
+  // only read never pays for one.
+  FastString& Composed();
+
   Globals& g_;
-  FastString Builder;
+  std::optional<FastString> Builder;
   bool SectionOpen = false;
   bool HasSections = false;
   std::vector<XapSection> Sections;
