@@ -47,6 +47,7 @@ class RelayTest : public ::testing::Test {
     p.processes.exe_path = dir.str() + "/Tessaly";
     p.network.local_addresses = {"192.168.1.5"};
     p.host.host_name = "testbox";
+    p.processes.running["Tessaly"] = 1;
     auto view = std::make_unique<RecordingView>();
     this->view = view.get();
     g.StatusForm = std::move(view);
