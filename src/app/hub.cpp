@@ -43,7 +43,13 @@ void Hub::LoadOptions() {
   IniTool options(g_);
   const std::string path = g_.AppPath + "/Config/Velmar.ini";
   CreateFolders(g_, path);
-  options.Load(path);
+  try {
+    options.Load(path);
+  } catch (...) {
+    // An options file that cannot be read or made leaves every default.
+    g_.Err.SetFromCurrentException();
+    WriteLogFile(g_, "Tessaly", "Main Load");
+  }
   g_.BackupWanted = !OptionOn(options.Read("General", "NoBackup", "1"));
 
   if (!ContainsNoCase(OwnFolder(g_) + "/", "/VB/") &&
