@@ -55,8 +55,13 @@ bool Register(Globals& g, std::string_view text, const std::string& key) {
   std::optional<std::string_view> interval = ValueAfter(text, "interval=");
   std::optional<std::string_view> port = ValueAfter(text, "Port=");
   if (!interval || !port) return false;
-  // The hub's own client port never becomes a client: it would relay to itself.
-  if (g.XapLink && LeadingNumber(*port) == g.XapLink->ClientPort()) return true;
+  // Neither the hub port nor the hub's own client port becomes a client: the
+  // hub would relay to itself for ever. A backup registers nobody: what
+  // reaches it are the primary's relayed copies, and the primary serves the
+  // clients.
+  const double port_number = LeadingNumber(*port);
+  if (port_number == xap::kHubPort || (g.XapLink && port_number == g.XapLink->ClientPort())) return true;
+  if (g.HubRole != "Hub") return true;
   const std::int64_t now = g.Sys.clock.Now();
   std::optional<std::int32_t> limit = IntervalLimit(*interval);
   if (!limit) g.Err.Set(0, "Overflow in interval " + std::string(*interval));

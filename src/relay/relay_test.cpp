@@ -181,8 +181,24 @@ TEST_F(RelayTest, AbsurdHeartbeatNumbersAreSurvivedAndLogged) {
   EXPECT_NE(log.find("Tessaly Readmessage at Line 0 Forward to port -5"), std::string::npos) << log;
 }
 
-TEST_F(RelayTest, HubNeverRegistersItsOwnClientPort) {
+TEST_F(RelayTest, HubNeverRegistersItsOwnPorts) {
+  Client& a = AddClient("acme.a.one", 4001);
+  a.got.clear();
   FromLocal(Heartbeat("someone.else.app", "60", std::to_string(g.XapLink->ClientPort())));
+  FromLocal(Heartbeat("other.else.app", "60", "3639"));
+  EXPECT_EQ(g.Routers.size(), 1u);
+  EXPECT_EQ(a.got.size(), 2u) << "still relayed to the real clients";
+  // Two different messages must not cycle between the hub and itself.
+  p.network.sent.clear();
+  FromOther(Message("far.away.app", "one"));
+  FromOther(Message("far.away.app", "two"));
+  p.loop.Advance(1000);
+  EXPECT_EQ(p.network.sent.size(), 2u);
+}
+
+TEST_F(RelayTest, BackupRegistersNobody) {
+  g.HubRole = "HubBackup";
+  FromLocal(Heartbeat("acme.a.one", "60", "4001"));
   EXPECT_EQ(g.Routers.size(), 0u);
 }
 

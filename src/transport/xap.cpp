@@ -201,16 +201,9 @@ void xap::StartBackup() {
 std::int32_t xap::Init() {
   try {
     g_.LocalAddress = ChooseLocalAddress();
-    if (ClaimHubPort()) {
+    const bool primary = ClaimHubPort();
+    if (primary) {
       g_.HubRole = "Hub";
-      if (g_.BackupWanted) {
-        WriteLogFile(g_, "Starting Backup Hub from Process " + Dec(g_.MyPid), "");
-        StartBackup();
-        WriteLogFile(g_,
-                     "Primary Hub Process " + Dec(g_.MyPid) + " Starting Backup Hub with Process " +
-                         Dec(g_.PartnerPid),
-                     "");
-      }
     } else {
       g_.HubRole = "HubBackup";
       SetXapSource("zyn.backupHub." + g_.ComputerName);
@@ -219,6 +212,16 @@ std::int32_t xap::Init() {
     ClientPort_ = kFirstClientPort;
     for (int attempt = 0; attempt < kClientPortAttempts; ++attempt, ++ClientPort_) {
       if (BindClientPort(ClientPort_)) break;
+    }
+    // The backup starts once the primary holds its client port, so the
+    // primary always has the first free port and its backup the next.
+    if (primary && g_.BackupWanted) {
+      WriteLogFile(g_, "Starting Backup Hub from Process " + Dec(g_.MyPid), "");
+      StartBackup();
+      WriteLogFile(g_,
+                   "Primary Hub Process " + Dec(g_.MyPid) + " Starting Backup Hub with Process " +
+                       Dec(g_.PartnerPid),
+                   "");
     }
   } catch (...) {
     g_.Err.Clear();  // a failure inside Init is passed over
