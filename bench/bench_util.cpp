@@ -97,11 +97,15 @@ void SendBatch(int fd, int port, const std::vector<std::string>& texts) {
   }
 }
 
-HubProcess::HubProcess() {
+HubProcess::HubProcess(bool start) {
   char pattern[] = "/tmp/tessaly-bench-XXXXXX";
   if (!mkdtemp(pattern)) throw std::runtime_error("mkdtemp");
   dir_ = pattern;
   std::filesystem::copy_file(TESSALY_EXE, dir_ + "/Tessaly");
+  if (start) Start();
+}
+
+void HubProcess::Start() {
   std::string exe = dir_ + "/Tessaly";
   char* argv[] = {exe.data(), nullptr};
   posix_spawn_file_actions_t actions;

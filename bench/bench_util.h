@@ -26,8 +26,10 @@ void SendBatch(int fd, int port, const std::vector<std::string>& texts);
 // The real Tessaly, copied into a fresh folder and started there.
 class HubProcess {
  public:
-  HubProcess();
+  // Copies the executable into a fresh folder; starts it unless told not to.
+  explicit HubProcess(bool start = true);
   ~HubProcess();
+  void Start();
   pid_t pid() const { return pid_; }
   // Resident set size in KiB, from /proc.
   long RssKb() const;
