@@ -102,6 +102,26 @@ TEST_F(HubTest, OptionsDecideBackupTrayAndXpl) {
   EXPECT_TRUE(g.XplHub);
 }
 
+TEST_F(HubTest, NoBackupReadsAsNumber) {
+  struct Case {
+    const char* options;
+    bool backup_wanted;
+  };
+  const Case cases[] = {{"", false},
+                        {"[General]\nNoBackup=1\n", false},
+                        {"[General]\nNoBackup=7\n", false},
+                        {"[general]\nnobackup=0\n", true},
+                        {"[General]\nNoBackup=garbage\n", true},  // text counts as 0
+                        {"[General]\nNoBackup=\n", false}};       // empty is missing: the default 1
+  for (const Case& c : cases) {
+    WriteOptions(c.options);
+    Globals fresh(p.platform());
+    Hub hub(fresh);
+    hub.Load();
+    EXPECT_EQ(fresh.BackupWanted, c.backup_wanted) << c.options;
+  }
+}
+
 TEST_F(HubTest, SecondCopyWithoutBackupWantedEndsAfterStartupLine) {
   p.processes.running["Tessaly"] = 2;
   Hub hub(g);
