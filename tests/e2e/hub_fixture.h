@@ -5,11 +5,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "e2e/hub_sandbox.h"
 #include "e2e/hub_texts.h"
+#include "e2e/local_client.h"
 #include "e2e/netns.h"
 
 namespace tessaly::e2e {
@@ -50,6 +53,34 @@ class HubOnLan : public ::testing::Test {
   std::optional<Datagram> primary_beat;
   pid_t backup_pid = 0;
   std::optional<Datagram> backup_beat;
+};
+
+// How long a test waits after a first copy to be sure that no second one follows.
+inline constexpr milliseconds kSecondCopyWindow = 300ms;
+
+// The hub with applications of its own computer registered as clients, and
+// `peer`, a sender on the other computer (which has no default route, so its
+// broadcasts need a bound source address).
+class HubWithClients : public HubOnLan {
+ protected:
+  void SetUp() override;
+
+  // Adds `count` clients: sources acme.client<n>.hubhost, ports 41000 + n.
+  void AddClients(int count);
+
+  // Sends the heartbeat of every client and returns once the hub relays to
+  // each of them; their inboxes are empty then. Use with ASSERT_NO_FATAL_FAILURE.
+  void RegisterClients();
+
+  // Expects `text` at every one of `receivers` exactly once, forwarded from the
+  // hub's client port, and at none of `bystanders`.
+  void ExpectRelayedOnce(const std::string& text, const std::vector<LocalClient*>& receivers,
+                         const std::vector<LocalClient*>& bystanders = {});
+
+  std::vector<LocalClient*> AllClients() const;
+
+  UdpSocket peer{lan.peer_ns};
+  std::vector<std::unique_ptr<LocalClient>> clients;
 };
 
 }  // namespace tessaly::e2e

@@ -110,6 +110,24 @@ void HubSandbox::WriteAppFile(const std::filesystem::path& relative, const std::
   if (!out.flush()) throw std::runtime_error("cannot write " + path.string());
 }
 
+std::vector<std::string> HubSandbox::InMountNamespace(std::vector<std::string> command) const {
+  std::vector<std::string> argv = {"nsenter", "--target", std::to_string(init_pid_), "--mount", "--"};
+  argv.insert(argv.end(), command.begin(), command.end());
+  return argv;
+}
+
+void HubSandbox::MountReadOnly(const std::filesystem::path& relative) const {
+  const std::filesystem::path folder = (app_path_ / relative).lexically_normal();
+  std::filesystem::create_directories(folder);
+  MustRun(InMountNamespace({"mount", "--bind", folder.string(), folder.string()}));
+  MustRun(InMountNamespace({"mount", "-o", "remount,bind,ro", folder.string(), folder.string()}));
+  const std::string probe = (folder / ".write-probe").string();
+  if (RunCommand(InMountNamespace({"touch", probe})).Succeeded()) {
+    std::filesystem::remove(probe);
+    throw std::runtime_error(folder.string() + " is still writable inside the sandbox");
+  }
+}
+
 const HubCopy& HubSandbox::StartCopy() {
   const std::filesystem::path output = root_ / ("copy-" + std::to_string(copies_.size() + 1) + ".out");
   copies_.push_back(std::make_unique<HubCopy>(

@@ -6,7 +6,7 @@
 // orphans: when PID 1 dies every process in it dies, and a takeover test needs
 // the backup to survive its primary.
 //
-// Needs root and the commands ip, unshare, nsenter and setpriv.
+// Needs root and the commands ip, unshare, nsenter, setpriv, mount and touch.
 #pragma once
 
 #include <sys/types.h>
@@ -65,6 +65,13 @@ class HubSandbox {
   // StartCopy for option files.
   void WriteAppFile(const std::filesystem::path& relative, const std::string& contents) const;
 
+  // Makes AppPath/`relative` (made first if missing; "" = AppPath itself)
+  // read-only for the hubs. Root writes through any file mode, so this is a
+  // read-only bind mount, made in the sandbox's own mount namespace: the test
+  // and the rest of the system never see it, and it goes with the namespace.
+  // Call it before StartCopy. Throws when the folder is still writable inside.
+  void MountReadOnly(const std::filesystem::path& relative) const;
+
   // Starts one more copy of the executable, with "/" as working folder, no
   // display, and returns once it runs (or has already ended). Throws when it
   // cannot be launched.
@@ -87,6 +94,8 @@ class HubSandbox {
 
  private:
   void PrintDiagnostics() const;
+  // argv that runs `command` inside the sandbox's mount namespace.
+  std::vector<std::string> InMountNamespace(std::vector<std::string> command) const;
 
   std::filesystem::path root_;
   std::filesystem::path app_path_;

@@ -1,7 +1,11 @@
 // What the hub in a HubSandbox says on the wire, for exact comparisons.
 #pragma once
 
+#include <time.h>
+
+#include <ctime>
 #include <string>
+#include <vector>
 
 #include "e2e/netns.h"
 
@@ -31,6 +35,59 @@ inline std::string ClientHeartbeat(const std::string& source, const std::string&
     text += line + line_end;
   }
   return text;
+}
+
+// An xAP message with one body section of `items` ("name=value" lines);
+// `target` empty: no target line.
+inline std::string XapText(const std::string& source, const std::string& message_class, const std::string& section,
+                           const std::vector<std::string>& items, const std::string& target = "",
+                           const std::string& uid = "FF123400") {
+  std::string text = "xap-header\n{\nv=12\nhop=1\nuid=" + uid + "\nclass=" + message_class + "\nsource=" + source + "\n";
+  if (!target.empty()) text += "target=" + target + "\n";
+  text += "}\n" + section + "\n{\n";
+  for (const std::string& item : items) text += item + "\n";
+  return text + "}\n";
+}
+
+// A message as the hub composes its own (its uid, no sub-address).
+inline std::string HubText(const std::string& message_class, const std::string& section,
+                           const std::vector<std::string>& items, const std::string& target = "") {
+  return XapText(kPrimarySource, message_class, section, items, target, kPrimaryUid);
+}
+
+// Accepts datagrams whose text is `text`, byte for byte.
+inline DatagramReader::Match TextIs(const std::string& text) {
+  return [text](const Datagram& d) { return d.text == text; };
+}
+
+// Accepts the hub's log events (class Vantrel.Event) of `type` whose Data item
+// is `data`, or, with `data_prefix`, starts with `data` followed by a blank.
+inline DatagramReader::Match HubEvent(const std::string& type, const std::string& data, bool data_prefix = false) {
+  return [=](const Datagram& d) {
+    const std::string items = "\nType=" + type + "\nData=" + data;
+    return d.text.rfind("xap-header\n", 0) == 0 && d.text.find("\nclass=Vantrel.Event\n") != std::string::npos &&
+           d.text.find("\nsource=" + kPrimarySource + "\n") != std::string::npos &&
+           (d.text.find(items + "\n}\n") != std::string::npos ||
+            (data_prefix && d.text.find(items + " ") != std::string::npos));
+  };
+}
+
+// Local time as the hub writes it: dd/mm/yyyy hh:mm:ss.
+inline std::string LocalDateTime(std::time_t t) {
+  std::tm parts{};
+  localtime_r(&t, &parts);
+  char text[32];
+  std::strftime(text, sizeof text, "%d/%m/%Y %H:%M:%S", &parts);
+  return text;
+}
+
+// True when `stamp` is the local time of a second from `from` to `to`, a
+// second of slack on each side.
+inline bool StampBetween(const std::string& stamp, std::time_t from, std::time_t to) {
+  for (std::time_t t = from - 1; t <= to + 1; ++t) {
+    if (stamp == LocalDateTime(t)) return true;
+  }
+  return false;
 }
 
 // Accepts heartbeats whose source line is `source`.

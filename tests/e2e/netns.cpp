@@ -194,6 +194,10 @@ void UdpSocket::EnableBroadcast() {
   if (setsockopt(fd_, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0) throw SystemError("SO_BROADCAST");
 }
 
+void UdpSocket::RaiseReceiveBuffer(int bytes) {
+  if (setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) != 0) throw SystemError("SO_RCVBUFFORCE");
+}
+
 int UdpSocket::SendTo(const std::string& address, int port, std::string_view payload) {
   sockaddr_in a = Ipv4(address, port);
   ssize_t sent = sendto(fd_, payload.data(), payload.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof a);

@@ -108,6 +108,9 @@ class UdpSocket : public DatagramReader {
   int Bind(const std::string& address, int port);
   int LocalPort() const;
   void EnableBroadcast();
+  // Lets the socket hold `bytes` of datagrams not yet read (beyond the
+  // system's limit; needs root), so a burst from the hub is not cut short.
+  void RaiseReceiveBuffer(int bytes = 8 << 20);
 
   // Sends one datagram. Returns 0 or the errno.
   int SendTo(const std::string& address, int port, std::string_view payload);

@@ -216,6 +216,17 @@ std::optional<pid_t> InnermostPid(pid_t pid) {
   return std::nullopt;
 }
 
+std::optional<long> ResidentKiB(pid_t pid) {
+  std::istringstream in(ReadWholeFile("/proc/" + std::to_string(pid) + "/status"));
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind("VmRSS:", 0) != 0) continue;
+    std::istringstream fields(line.substr(6));
+    long kib = 0;
+    if (fields >> kib) return kib;
+  }
+  return std::nullopt;
+}
+
 std::vector<pid_t> ProcessesNamed(const std::string& name, const std::string& pid_namespace) {
   std::vector<pid_t> found;
   std::error_code error;

@@ -105,6 +105,9 @@ inline std::ostream& operator<<(std::ostream& out, const UdpBinding& b) {
 // network namespace's table, so this works for processes in any namespace.
 std::vector<UdpBinding> UdpBindingsOf(pid_t pid);
 
+// The process's resident set size (VmRSS) in KiB; nothing when it is gone.
+std::optional<long> ResidentKiB(pid_t pid);
+
 std::string ReadWholeFile(const std::filesystem::path& path);
 
 // A waitpid status in words: "exited with 0", "killed by signal 9 (Killed)".
