@@ -62,19 +62,9 @@ void LogXapEvent(Globals& g, const std::string& Type, const std::string& Data) {
     suffix = " Line " + Dec(g.Err.line) + " " + g.Err.description;
     g.Err.Clear();
   }
-  std::string body;
-  body += "Time";
-  body += '\x01';
-  body += GeneralDate(g.Sys.clock.Now());
-  body += '\0';
-  body += "Type";
-  body += '\x01';
-  body += Type;
-  body += '\0';
-  body += "Data";
-  body += '\x01';
-  body += Data + suffix;
-  SendXap(g, "", "Vantrel.Event", "Event.Log", body);
+  const std::string data = Data + suffix;
+  SendXap(g, "", "Vantrel.Event", "Event.Log",
+          PackBody({{"Time", GeneralDate(g.Sys.clock.Now())}, {"Type", Type}, {"Data", data}}));
 }
 
 void InitXap(Globals& g) {

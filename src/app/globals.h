@@ -45,6 +45,13 @@ struct PendingError {
   void Clear() { *this = PendingError{}; }
 };
 
+// How many log lines the current minute has left; see WriteLogFile.
+struct LogBudget {
+  std::uint32_t window_start = 0;
+  std::int32_t written = 0;
+  std::int32_t dropped = 0;
+};
+
 struct Globals {
   explicit Globals(Platform platform);
   ~Globals();
@@ -53,6 +60,7 @@ struct Globals {
 
   Platform Sys;
   PendingError Err;
+  LogBudget LogLines;
 
   // Transport.
   std::unique_ptr<xap> XapLink;

@@ -11,6 +11,10 @@ struct Globals;
 // Appends "<date time> | <Source> <Text> at Line <n> <description>" and a
 // "\r\n", taking the pending error and clearing it. Opens and closes the
 // file for every line; a line that cannot be written is lost silently.
+// Junk from the network must not fill the disk: past kLogLinesPerMinute lines
+// in a minute the rest are only counted, and the first line of the next
+// minute says how many were left out.
+constexpr std::int32_t kLogLinesPerMinute = 600;
 void WriteLogFile(Globals& g, const std::string& Source, const std::string& Text);
 
 // The log file's path for this process.

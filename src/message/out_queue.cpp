@@ -8,6 +8,27 @@
 
 namespace tessaly {
 
+namespace {
+
+void AppendClean(std::string& out, std::string_view text) {
+  for (char c : text) {
+    if (c != '\0' && c != '\1') out += c;
+  }
+}
+
+}  // namespace
+
+std::string PackBody(std::initializer_list<std::pair<std::string_view, std::string_view>> items) {
+  std::string body;
+  for (const auto& [name, value] : items) {
+    if (!body.empty()) body += '\0';
+    AppendClean(body, name);
+    body += '\1';
+    AppendClean(body, value);
+  }
+  return body;
+}
+
 void SendXap(Globals& g, const std::string& sTarget, const std::string& sClass, const std::string& sSection,
              const std::string& sData) {
   try {

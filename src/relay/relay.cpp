@@ -62,6 +62,9 @@ bool Register(Globals& g, std::string_view text, const std::string& key) {
   const double port_number = LeadingNumber(*port);
   if (port_number == xap::kHubPort || (g.XapLink && port_number == g.XapLink->ClientPort())) return true;
   if (g.HubRole != "Hub") return true;
+  // A port nothing can be sent to would only fail, and be logged, for every
+  // message relayed; such a client is not registered.
+  if (!(port_number >= 1 && port_number <= 65535)) return true;
   const std::int64_t now = g.Sys.clock.Now();
   std::optional<std::int32_t> limit = IntervalLimit(*interval);
   if (!limit) g.Err.Set(0, "Overflow in interval " + std::string(*interval));
@@ -173,16 +176,14 @@ void HubServices(Globals& g, XapMessage& message) {
     if (!addressed()) return;
     std::string query = message.GetItem("Echo.Query", "Query");
     if (query == "Unknown") return;
-    SendXap(g, message.msgSource, "WDT.Echo", "Echo.Response", "Response\1" + ToLower(query));
+    SendXap(g, message.msgSource, "WDT.Echo", "Echo.Response", PackBody({{"Response", ToLower(query)}}));
     return;
   }
   if (message.CompareClass("Vantrel.Role")) {
     if (!addressed()) return;
     std::string role = ToLower(message.GetItem("Role.Query", "Role"));
     if (role != "any" && role != "application") return;
-    std::string body = "Role\1" + g.HubRole;
-    body += '\0';
-    body += "Path\1" + g.ExePath;
+    std::string body = PackBody({{"Role", g.HubRole}, {"Path", g.ExePath}});
     body += '\0';
     SendXap(g, "", "Vantrel.Role", "Role.Notification", body);
   }

@@ -165,20 +165,40 @@ TEST_F(RelayTest, LocalHeartbeatWithoutIntervalOrPortIsDropped) {
   EXPECT_TRUE(a.got.empty());
 }
 
-TEST_F(RelayTest, AbsurdHeartbeatNumbersAreSurvivedAndLogged) {
+TEST_F(RelayTest, AbsurdHeartbeatNumbersAreSurvived) {
   Client& a = AddClient("acme.a.one", 4001);
   FromLocal(Heartbeat("acme.big.one", "99999999999", "4005"));
   Router* big = g.Routers.Find("acme.big.one");
   ASSERT_NE(big, nullptr);
   EXPECT_EQ(big->IntervalMax, 0) << "an interval that does not fit expires at the next sweep";
-  FromLocal(Heartbeat("acme.neg.one", "60", "-5"));
+  for (const char* port : {"-5", "0", "65536", "abc", "99999999999"}) {
+    FromLocal(Heartbeat("acme.bad.one", "60", port));
+    EXPECT_EQ(g.Routers.Find("acme.bad.one"), nullptr) << "port " << port;
+  }
+  a.got.clear();
+  FromOther(Message("far.away.app"));
+  EXPECT_EQ(a.got.size(), 1u);
+}
+
+TEST_F(RelayTest, FailedForwardIsLoggedAndStillCounted) {
+  Client& a = AddClient("acme.a.one", 4001);
+  AddClient("acme.gone.one", 4002);
+  p.network.refuse_port = 4002;
   a.got.clear();
   std::int32_t forwarded = g.ForwardCount;
   FromOther(Message("far.away.app"));
-  EXPECT_EQ(a.got.size(), 1u) << "a bad client does not stop delivery to the others";
-  EXPECT_EQ(g.ForwardCount, forwarded + 3) << "a failed Forward still counts";
+  EXPECT_EQ(a.got.size(), 1u) << "a failing client does not stop delivery to the others";
+  EXPECT_EQ(g.ForwardCount, forwarded + 2);
   std::string log = testing::ReadFile(LogFilePath(g));
-  EXPECT_NE(log.find("Tessaly Readmessage at Line 0 Forward to port -5"), std::string::npos) << log;
+  EXPECT_NE(log.find("Tessaly Readmessage at Line 0 Forward to port 4002: Connection refused"), std::string::npos)
+      << log;
+}
+
+TEST_F(RelayTest, NetworkTextCannotAddItemsToAnswers) {
+  FromOther(Message("asker.app.x", "WDT.Echo", "", std::string("Echo.Query\n{\nQuery=Hi\0Evil\1Item\n}\n", 34)));
+  auto sent = Broadcasts();
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_NE(sent[0].text.find("\nResponse=hievilitem\n}\n"), std::string::npos) << sent[0].text;
 }
 
 TEST_F(RelayTest, HubNeverRegistersItsOwnPorts) {

@@ -132,6 +132,7 @@ void FakeNetwork::Unbind(FakeUdpEndpoint* ep) {
 }
 
 int FakeNetwork::Send(FakeUdpEndpoint& from, const std::string& host, std::int32_t port, std::string text) {
+  if (port == refuse_port) return ECONNREFUSED;
   sent.push_back({from.address(), from.port(), host, port, text});
   Deliver(from.address(), from.port(), host, port, text);
   return 0;

@@ -60,6 +60,8 @@ class FakeNetwork {
   std::vector<SentDatagram> sent;
   // When set, SetBroadcast fails with this error number.
   int refuse_broadcast = 0;
+  // When set, sends to this port fail with ECONNREFUSED.
+  std::int32_t refuse_port = -1;
 
   // A datagram from elsewhere, delivered like one sent by an endpoint.
   void Inject(const std::string& from_address, std::int32_t from_port, const std::string& to_address,
