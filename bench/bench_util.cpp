@@ -19,6 +19,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -97,6 +98,25 @@ void SendBatch(int fd, int port, const std::vector<std::string>& texts) {
   }
 }
 
+ReceiveBatch::ReceiveBatch()
+    : buffers_(kCount * kSize), headers_(kCount * sizeof(mmsghdr)), iovecs_(kCount * sizeof(iovec)) {
+  auto* headers = reinterpret_cast<mmsghdr*>(headers_.data());
+  auto* iov = reinterpret_cast<iovec*>(iovecs_.data());
+  for (int i = 0; i < kCount; ++i) {
+    iov[i] = {buffers_.data() + i * kSize, kSize};
+    headers[i] = {};
+    headers[i].msg_hdr.msg_iov = &iov[i];
+    headers[i].msg_hdr.msg_iovlen = 1;
+  }
+}
+
+int ReceiveBatch::Receive(int fd) {
+  int n = recvmmsg(fd, reinterpret_cast<mmsghdr*>(headers_.data()), kCount, MSG_DONTWAIT, nullptr);
+  return n < 0 ? 0 : n;
+}
+
+std::size_t ReceiveBatch::Length(int i) const { return reinterpret_cast<const mmsghdr*>(headers_.data())[i].msg_len; }
+
 HubProcess::HubProcess(bool start) {
   char pattern[] = "/tmp/tessaly-bench-XXXXXX";
   if (!mkdtemp(pattern)) throw std::runtime_error("mkdtemp");
@@ -143,6 +163,24 @@ long HubProcess::RssKb() const {
     if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
   }
   return -1;
+}
+
+std::int64_t HubProcess::CpuNs() const {
+  std::ifstream in("/proc/" + std::to_string(pid_) + "/stat");
+  std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::size_t close_paren = stat.rfind(')');
+  if (close_paren == std::string::npos) return 0;
+  std::istringstream fields(stat.substr(close_paren + 2));
+  std::string field;
+  long utime = 0, stime = 0;
+  for (int i = 3; fields >> field; ++i) {
+    if (i == 14) utime = std::stol(field);
+    if (i == 15) {
+      stime = std::stol(field);
+      break;
+    }
+  }
+  return (utime + stime) * (1'000'000'000LL / sysconf(_SC_CLK_TCK));
 }
 
 bool HubProcess::WaitForHubPort(int timeout_ms) const {

@@ -23,6 +23,23 @@ void SendTo(int fd, int port, const std::string& text);
 // Sends every text to 127.0.0.1:port with one sendmmsg call.
 void SendBatch(int fd, int port, const std::vector<std::string>& texts);
 
+// Receives up to 64 datagrams of up to 2 KiB at a time with recvmmsg.
+class ReceiveBatch {
+ public:
+  ReceiveBatch();
+  // Datagrams read from a non-blocking socket (0 when none are waiting).
+  int Receive(int fd);
+  const char* Text(int i) const { return buffers_.data() + i * kSize; }
+  std::size_t Length(int i) const;
+
+ private:
+  static constexpr int kCount = 64;
+  static constexpr int kSize = 2048;
+  std::vector<char> buffers_;
+  std::vector<unsigned char> headers_;  // mmsghdr[kCount], kept opaque here
+  std::vector<unsigned char> iovecs_;
+};
+
 // The real Tessaly, copied into a fresh folder and started there.
 class HubProcess {
  public:
@@ -33,6 +50,8 @@ class HubProcess {
   pid_t pid() const { return pid_; }
   // Resident set size in KiB, from /proc.
   long RssKb() const;
+  // CPU time used so far (user and system), in nanoseconds.
+  std::int64_t CpuNs() const;
   // Waits until the hub holds port 3639; false after `timeout_ms`.
   bool WaitForHubPort(int timeout_ms) const;
   void Stop();

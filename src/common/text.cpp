@@ -1,7 +1,6 @@
 #include "common/text.h"
 
-#include <cerrno>
-#include <cstdlib>
+#include <charconv>
 #include <cmath>
 #include <limits>
 
@@ -126,11 +125,22 @@ double LeadingNumber(std::string_view s) {
     while (e < s.size() && IsDigit(s[e])) ++e;
     if (e > exp_from) i = e;
   }
-  std::string text(s.substr(start, i - start));
-  errno = 0;
-  double v = std::strtod(text.c_str(), nullptr);
-  if (!std::isfinite(v)) return v < 0 ? -std::numeric_limits<double>::max() : std::numeric_limits<double>::max();
-  return v;
+  const bool negative = s[start] == '-';
+  if (s[start] == '+' || negative) ++start;
+  double v = 0;
+  auto [end, ec] = std::from_chars(s.data() + start, s.data() + i, v);
+  if (ec == std::errc::result_out_of_range) {
+    // Beyond a double: a negative exponent or a leading fraction is tiny (0),
+    // anything else huge.
+    std::string_view digits(s.data() + start, static_cast<std::size_t>(end - (s.data() + start)));
+    std::size_t e = digits.find_first_of("eE");
+    std::size_t first = digits.find_first_of("123456789");
+    std::size_t dot = digits.find('.');
+    bool tiny = (e != std::string_view::npos && e + 1 < digits.size() && digits[e + 1] == '-') ||
+                (dot != std::string_view::npos && (first == std::string_view::npos || first > dot));
+    v = tiny ? 0 : std::numeric_limits<double>::max();
+  }
+  return negative ? -v : v;
 }
 
 double RoundHalfEven(double v) { return std::nearbyint(v); }

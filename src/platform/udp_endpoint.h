@@ -5,6 +5,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tessaly {
 
@@ -39,6 +40,10 @@ class UdpEndpoint {
   // Sends one datagram to the remote host and port. Returns 0 or an error
   // number (an invalid host or port, or a refusal of the network layer).
   virtual int Send(std::string_view text) = 0;
+
+  // Sends `text` to the remote host at each of `ports`, in as few system
+  // calls as the system allows. One result per port, as Send returns it.
+  virtual std::vector<int> SendToPorts(std::string_view text, const std::vector<std::int32_t>& ports) = 0;
 
   // Closes the socket; a closed endpoint can be bound again.
   virtual void Close() = 0;

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include "app/globals.h"
 #include "app/log_file.h"
@@ -88,18 +89,26 @@ bool Register(Globals& g, std::string_view text, const std::string& key) {
 }
 
 void Relay(Globals& g, std::string_view text, const std::string& key) {
-  const std::string message(text);
+  std::vector<Router*> targets;
+  std::vector<const std::string*> ports;
   for (const auto& router : g.Routers) {
     if (router->Key == key) continue;
-    try {
-      router->CountMessage();
-      int err = g.XapLink ? g.XapLink->Forward(router->Port, message) : EBADF;
-      if (err != 0) {
-        g.Err.Set(0, "Forward to port " + router->Port + ": " + std::strerror(err));
-        WriteLogFile(g, "Tessaly", "Readmessage");
-      }
-    } catch (...) {
-      LogFailure(g, "Readmessage");
+    router->CountMessage();
+    targets.push_back(router.get());
+    ports.push_back(&router->Port);
+  }
+  if (targets.empty()) return;
+  std::vector<int> results;
+  try {
+    results = g.XapLink ? g.XapLink->ForwardToAll(ports, text) : std::vector<int>(ports.size(), EBADF);
+  } catch (...) {
+    LogFailure(g, "Readmessage");
+  }
+  for (std::size_t i = 0; i < targets.size(); ++i) {
+    int err = i < results.size() ? results[i] : 0;
+    if (err != 0) {
+      g.Err.Set(0, "Forward to port " + targets[i]->Port + ": " + std::strerror(err));
+      WriteLogFile(g, "Tessaly", "Readmessage");
     }
     Increment(g.ForwardCount);
   }

@@ -117,7 +117,10 @@ void xap::ProcessReceivedMessage(const std::string& sender, const std::string& t
 }
 
 void xap::Enqueue(const std::string& sender, const std::string& text) {
-  std::string entry = PadLeft(sender, kAddressWidth);
+  std::string entry;
+  entry.reserve(kAddressWidth + text.size());
+  entry.append(kAddressWidth > sender.size() ? kAddressWidth - sender.size() : 0, ' ');
+  entry += sender;
   entry += text;
   ReceiveQueue.push_back(std::move(entry));
   ReceiveTimer_->SetInterval(kReceiveDeferralMs);
@@ -141,6 +144,26 @@ int xap::Forward(const std::string& sPort, const std::string& sMessage) {
   if (!port) return EOVERFLOW;
   Winsock4->SetRemote("127.0.0.1", *port);
   return Winsock4->Send(sMessage);
+}
+
+std::vector<int> xap::ForwardToAll(const std::vector<const std::string*>& sPorts, std::string_view sMessage) {
+  std::vector<int> results(sPorts.size(), 0);
+  std::vector<std::int32_t> ports;
+  std::vector<std::size_t> at;
+  ports.reserve(sPorts.size());
+  for (std::size_t i = 0; i < sPorts.size(); ++i) {
+    std::optional<std::int32_t> port = LeadingInt32(*sPorts[i]);
+    if (!port) {
+      results[i] = EOVERFLOW;
+      continue;
+    }
+    ports.push_back(*port);
+    at.push_back(i);
+  }
+  Winsock4->SetRemote("127.0.0.1", 0);
+  std::vector<int> sent = Winsock4->SendToPorts(sMessage, ports);
+  for (std::size_t j = 0; j < sent.size() && j < at.size(); ++j) results[at[j]] = sent[j];
+  return results;
 }
 
 // --- Port claim, roles and heartbeat -----------------------------------------

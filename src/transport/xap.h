@@ -21,6 +21,8 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "platform/timer.h"
 #include "platform/udp_endpoint.h"
@@ -80,6 +82,8 @@ class xap {
   // Sends `sMessage` from 127.0.0.1:ClientPort to 127.0.0.1 at the port whose
   // number leads `sPort`. Returns 0 or the send's error number.
   int Forward(const std::string& sPort, const std::string& sMessage);
+  // Forward to several ports at once; one result per port text.
+  std::vector<int> ForwardToAll(const std::vector<const std::string*>& sPorts, std::string_view sMessage);
 
   // Composes one message from a packed body (items separated by "\0", name
   // and value by the first "\1"), broadcasts it to port 3639 and queues a copy

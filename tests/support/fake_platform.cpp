@@ -92,6 +92,16 @@ class FakeUdpEndpoint : public UdpEndpoint {
     if (is_broadcast && !broadcast_) return EACCES;
     return net_.Send(*this, remote_host_, remote_port_, std::string(text));
   }
+  std::vector<int> SendToPorts(std::string_view text, const std::vector<std::int32_t>& ports) override {
+    std::vector<int> results;
+    const std::int32_t remote_port = remote_port_;
+    for (std::int32_t port : ports) {
+      remote_port_ = port;
+      results.push_back(Send(text));
+    }
+    remote_port_ = remote_port;
+    return results;
+  }
   void Close() override {
     if (bound_) net_.Unbind(this);
     bound_ = false;
