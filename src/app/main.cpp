@@ -3,6 +3,8 @@
 // SIGTERM and SIGHUP close the hub as the window system would: shutdown, with
 // a backup partner left running to take over. SIGINT is the menu's "Exit":
 // the partner is stopped first.
+#include <malloc.h>
+
 #include <csignal>
 
 #include "app/globals.h"
@@ -37,6 +39,11 @@ int main() {
     hub.Exit();
     loop.Quit();
   });
+
+  // A burst of traffic leaves freed memory behind; hand it back now and then.
+  auto trim = loop.CreateTimer([] { malloc_trim(0); });
+  trim->SetInterval(60000);
+  trim->SetEnabled(true);
 
   hub.Load();
   if (!hub.Ended()) loop.Run();
