@@ -168,7 +168,9 @@ TEST_F(XapTest, HeartbeatIntervalIsClamped) {
     EXPECT_NE(beats[0].text.find("\ninterval=" + std::to_string(c.sent) + "\nport="), std::string::npos)
         << "asked " << c.asked;
     EXPECT_EQ(link.HBeatTimer().Enabled(), c.enabled) << "asked " << c.asked;
-    if (c.enabled) EXPECT_EQ(link.HBeatTimer().Interval(), c.timer_ms) << "asked " << c.asked;
+    if (c.enabled) {
+      EXPECT_EQ(link.HBeatTimer().Interval(), c.timer_ms) << "asked " << c.asked;
+    }
   }
 }
 
