@@ -70,20 +70,19 @@ bool Register(Globals& g, std::string_view text, const std::string& key) {
   std::optional<std::int32_t> limit = IntervalLimit(*interval);
   if (!limit) g.Err.Set(0, "Overflow in interval " + std::string(*interval));
 
+  // A known client keeps the key it was first registered with.
   Router* router = g.Routers.Find(key);
-  if (router) {
-    router->Port = std::string(*port);
-    router->IntervalMax = limit.value_or(0);
-    router->Heartbeat(now);
-  } else {
-    auto fresh = std::make_unique<Router>();
-    fresh->Port = std::string(*port);
-    fresh->IntervalMax = limit.value_or(0);
-    fresh->Heartbeat(now);
-    fresh->Key = key;
-    g.Routers.Add(std::move(fresh));
-    ConnectionReport(g);
+  const bool fresh = router == nullptr;
+  if (fresh) {
+    auto added = std::make_unique<Router>();
+    added->Key = key;
+    router = added.get();
+    g.Routers.Add(std::move(added));
   }
+  router->Port = std::string(*port);
+  router->IntervalMax = limit.value_or(0);
+  router->Heartbeat(now);
+  if (fresh) ConnectionReport(g);
   if (!limit) WriteLogFile(g, "Tessaly", "Readmessage");
   return true;
 }
