@@ -140,10 +140,7 @@ std::string xap::GetMessage() {
 }
 
 int xap::Forward(const std::string& sPort, const std::string& sMessage) {
-  std::optional<std::int32_t> port = LeadingInt32(sPort);
-  if (!port) return EOVERFLOW;
-  Winsock4->SetRemote("127.0.0.1", *port);
-  return Winsock4->Send(sMessage);
+  return ForwardToAll({&sPort}, sMessage).front();
 }
 
 std::vector<int> xap::ForwardToAll(const std::vector<const std::string*>& sPorts, std::string_view sMessage) {
