@@ -94,8 +94,6 @@ class xap {
 
   std::int32_t ClientPort() const { return ClientPort_; }
   const std::string& BroadcastInUse() const { return BroadcastInUse_; }
-  const std::string& HeartbeatText() const { return HeartbeatText_; }
-  const std::string& HeartbeatTail() const { return HeartbeatTail_; }
   std::size_t QueueLength() const { return ReceiveQueue.size(); }
   Timer& HBeatTimer() { return *HBeatTimer_; }
   Timer& ReceiveTimer() { return *ReceiveTimer_; }
