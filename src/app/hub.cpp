@@ -1,28 +1,16 @@
 #include "app/hub.h"
 
-#include "app/environment.h"
-#include "app/globals.h"
-#include "app/log_file.h"
-#include "app/process_utils.h"
-#include "bridge/bridge.h"
+#include "common/folders.h"
 #include "common/text.h"
-#include "relay/relay.h"
 #include "settings/ini_tool.h"
-#include "settings/vantrel.h"
-#include "xpl/xpl_hub.h"
+#include "shell/environment.h"
+#include "shell/process_utils.h"
+#include "state/errors.h"
+#include "state/globals.h"
+#include "state/hub_names.h"
+#include "state/log_file.h"
 
 namespace tessaly {
-
-namespace {
-constexpr char kExeName[] = "Tessaly";
-
-// The folder of the running executable, as the system reports it.
-std::string OwnFolder(Globals& g) {
-  std::string exe = g.Sys.processes.OwnExecutablePath();
-  std::size_t slash = exe.rfind('/');
-  return slash == std::string::npos ? std::string() : exe.substr(0, slash);
-}
-}  // namespace
 
 bool OptionOn(const std::string& value) { return LeadingNumber(value) != 0; }
 
@@ -32,28 +20,28 @@ bool InstanceMayRun(std::int32_t count, bool backup_wanted) {
   return backup_wanted && (count == 0 || count == 2);
 }
 
-Hub::Hub(Globals& g) : g_(g) {
-  Timer2_ = g_.Sys.loop.CreateTimer([this] { CheckStaleConnections(g_); });
-  tmrxPL_ = g_.Sys.loop.CreateTimer([] {});
+Hub::Hub(Globals& g) : g_(g), events_(g), bridge_(g), xpl_(g) {
+  Timer2_ = g_.Sys.loop.CreateTimer([this] {
+    if (relay_) relay_->CheckStaleConnections();
+  });
 }
 
 Hub::~Hub() { Unload(); }
 
 void Hub::LoadOptions() {
-  IniTool options(g_);
+  IniTool options(events_);
   const std::string path = g_.AppPath + "/Config/Velmar.ini";
-  CreateFolders(g_, path);
+  CreateFolders(path, events_);
   try {
     options.Load(path);
   } catch (...) {
     // An options file that cannot be read or made leaves every default.
-    g_.Err.SetFromCurrentException();
-    WriteLogFile(g_, "Tessaly", "Main Load");
+    LogCurrentException(g_, "Main Load");
   }
   g_.BackupWanted = !OptionOn(options.Read("General", "NoBackup", "1"));
 
-  if (!ContainsNoCase(OwnFolder(g_) + "/", "/VB/") &&
-      !InstanceMayRun(ProcessCount(g_, kExeName), g_.BackupWanted)) {
+  if (!InDevelopmentFolder(FolderOf(g_.Sys.processes.OwnExecutablePath())) &&
+      !InstanceMayRun(ProcessCount(g_, std::string(kExeName)), g_.BackupWanted)) {
     ended_ = true;
     return;
   }
@@ -65,7 +53,7 @@ void Hub::LoadOptions() {
   g_.XplBsc = OptionOn(options.Read("General", "XPL", "0"));
   g_.AnyXpl = g_.XplBsc || g_.XapToXpl || g_.XplToXap || g_.XplHub;
   g_.XplHub = g_.AnyXpl;
-  g_.BscDevices.Clear();
+  bridge_.BscDevices.Clear();
 }
 
 void Hub::Load() {
@@ -83,71 +71,80 @@ void Hub::Load() {
       return;
     }
 
-    g_.XapLink = std::make_unique<xap>(g_);
-    g_.XapLink->RegisterNewMessageCallback(this);
-    g_.XapLink->SetXapSource("zyn.hub." + g_.ComputerName);
-    g_.XapLink->SetXapUID("FF00FF00");
-    g_.XapLink->BroadcastAddress = g_.BroadcastSetting;
-    g_.XapLink->InterfaceAddress = g_.InterfaceSetting;
-    g_.XapLink->FilterHeartbeats = false;
-    std::int32_t port = g_.XapLink->Init();
+    XapLink_ = std::make_unique<xap>(g_);
+    relay_ = std::make_unique<XapRelay>(g_, *XapLink_);
+    relay_->SetListener(&bridge_);
+    g_.XapLink = XapLink_.get();
+    XapLink_->RegisterNewMessageCallback(this);
+    XapLink_->UseIdentityOf(kRolePrimary);
+    XapLink_->BroadcastAddress = g_.BroadcastSetting;
+    XapLink_->InterfaceAddress = g_.InterfaceSetting;
+    XapLink_->FilterHeartbeats = false;
+    std::int32_t port = XapLink_->Init();
 
-    g_.XapLink->SendHeartbeat(60);
+    XapLink_->SendHeartbeat(60);
     g_.HubStarted = true;
     LogXapEvent(g_, "Tessaly", "Using xAP port " + Dec(port));
 
-    vantrel_ = std::make_unique<Vantrel>(g_);
-    if (g_.XplBsc) GetSecurityDevices(g_);
+    vantrel_ = std::make_unique<Vantrel>(g_.AppPath, g_.Sys.clock, events_);
+    if (g_.XplBsc) bridge_.GetSecurityDevices();
     Timer2_->SetInterval(60000);
     Timer2_->SetEnabled(true);
-    if (g_.HubRole == "Hub" && !g_.NoTray) g_.ShowTray();
+    if (g_.HubRole == kRolePrimary && !g_.NoTray) g_.TrayForm->ShowTray();
     if (g_.AnyXpl) {
-      XPL_Hub_Load(g_);
+      xpl_.XPL_Hub_Load();
     } else {
-      tmrxPL_->SetEnabled(false);
+      xpl_.tmrxPL().SetEnabled(false);
     }
   } catch (...) {
-    g_.Err.SetFromCurrentException();
-    WriteLogFile(g_, "Tessaly", "Main Load");
+    LogCurrentException(g_, "Main Load");
   }
+}
+
+void Hub::CloseTransport() {
+  g_.XapLink = nullptr;
+  relay_.reset();
+  XapLink_.reset();
 }
 
 void Hub::Unload() {
   if (unloaded_) return;
   unloaded_ = true;
   Timer2_->SetEnabled(false);
-  tmrxPL_->SetEnabled(false);
+  xpl_.Close();
   try {
-    g_.HideTray();
-    if (g_.XplBsc) SaveSecurityDevices(g_);
+    g_.TrayForm->HideTray();
+    if (g_.XplBsc) bridge_.SaveSecurityDevices();
   } catch (...) {
-    g_.Err.SetFromCurrentException();
-    WriteLogFile(g_, "Tessaly", "Main Unload");
+    LogCurrentException(g_, "Main Unload");
   }
   vantrel_.reset();
-  g_.XapLink.reset();
-  g_.Routers.RemoveIf([](const Router&) { return true; });
+  CloseTransport();
 }
 
 void Hub::Exit() {
-  if (g_.TrafficView) g_.CloseStatusWindow();
-  g_.HideTray();
-  g_.XapLink.reset();
+  if (g_.TrafficView) g_.StatusForm->Close();
+  g_.TrayForm->HideTray();
+  CloseTransport();
   StopPID(g_, g_.PartnerPid);
   Unload();
 }
 
+void Hub::ChildEnded(std::int32_t pid) {
+  if (pid == g_.PartnerPid) g_.PartnerPid = 0;
+}
+
 void Hub::onMessage() {
-  if (busy_ || !g_.XapLink) return;
+  if (busy_ || !XapLink_) return;
   busy_ = true;
   try {
-    for (std::string entry = g_.XapLink->GetMessage(); !entry.empty(); entry = g_.XapLink->GetMessage()) {
-      Readmessage(g_, entry);
+    for (std::string entry = XapLink_->GetMessage(); !entry.empty(); entry = XapLink_->GetMessage()) {
+      relay_->Readmessage(std::move(entry));
     }
   } catch (...) {
-    g_.Err.SetFromCurrentException();
-    WriteLogFile(g_, "Tessaly", "Main OnMessage");
+    LogCurrentException(g_, "Main OnMessage");
   }
+  relay_->FlushDeliveries();
   busy_ = false;
 }
 

@@ -1,17 +1,23 @@
 // The hub program as a whole: start-up from the options file, the receiver of
-// every queue entry, the client sweep, and the two ways to stop.
+// every queue entry, the client sweep, and the two ways to stop. It owns the
+// subsystems and wires them together.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
+#include "bridge/bridge.h"
 #include "platform/timer.h"
+#include "relay/relay.h"
+#include "settings/vantrel.h"
+#include "state/event_log.h"
 #include "transport/xap.h"
+#include "xpl/xpl_hub.h"
 
 namespace tessaly {
 
 struct Globals;
-class Vantrel;
 
 // Reads an option as the number at the start of its text: true when not 0.
 bool OptionOn(const std::string& value);
@@ -39,23 +45,33 @@ class Hub : public MessageReceiver {
   // process stopped (politely, then by force), then the shutdown.
   void Exit();
 
-  // Drains the transport's queue into the relay. Never runs inside itself.
+  // A child process has ended and been reaped: if it was the partner, the
+  // partner is forgotten, so its pid can never be signalled again.
+  void ChildEnded(std::int32_t pid);
+
+  // Drains the transport's queue into the relay and sends what it lined up.
+  // Never runs inside itself.
   void onMessage() override;
 
+  xap* XapLink() { return XapLink_.get(); }
+  XapRelay* Relay() { return relay_.get(); }
   Timer& Timer2() { return *Timer2_; }
-  Timer& tmrxPL() { return *tmrxPL_; }
-  Vantrel* Settings() { return vantrel_.get(); }
 
  private:
   void LoadOptions();
+  void CloseTransport();
 
   Globals& g_;
+  EventReporter events_;
   bool busy_ = false;
   bool ended_ = false;
   bool unloaded_ = false;
-  std::unique_ptr<Timer> Timer2_;  // client sweep, every 60 s
-  std::unique_ptr<Timer> tmrxPL_;  // xPL client sweep
+  std::unique_ptr<xap> XapLink_;
+  std::unique_ptr<XapRelay> relay_;
+  Bridge bridge_;
+  XplHub xpl_;
   std::unique_ptr<Vantrel> vantrel_;
+  std::unique_ptr<Timer> Timer2_;  // client sweep, every 60 s
 };
 
 }  // namespace tessaly

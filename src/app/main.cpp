@@ -7,13 +7,13 @@
 
 #include <csignal>
 
-#include "app/globals.h"
 #include "app/hub.h"
-#include "app/log_file.h"
 #include "platform/posix/posix_clock.h"
 #include "platform/posix/posix_event_loop.h"
 #include "platform/posix/posix_host.h"
 #include "platform/posix/posix_processes.h"
+#include "state/globals.h"
+#include "state/log_file.h"
 
 int main() {
   using namespace tessaly;
@@ -30,7 +30,9 @@ int main() {
   });
 
   Hub hub(g);
-  loop.WatchSignals({SIGCHLD}, [&processes](int) { processes.ReapChildren(); });
+  loop.WatchSignals({SIGCHLD}, [&](int) {
+    for (std::int32_t pid : processes.ReapChildren()) hub.ChildEnded(pid);
+  });
   loop.WatchSignals({SIGTERM, SIGHUP}, [&](int) {
     hub.Unload();
     loop.Quit();

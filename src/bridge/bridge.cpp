@@ -1,17 +1,24 @@
 #include "bridge/bridge.h"
 
-namespace tessaly {
-
-void BridgeToXPL(Globals&, const std::string&, XapMessage&) {}
-
-void BSCQuery(Globals&, const std::string&) {}
-
-}  // namespace tessaly
+#include "message/xap_message.h"
 
 namespace tessaly {
 
-void GetSecurityDevices(Globals&) {}
+void Bridge::BridgeToXPL(const std::string&, XapMessage&) {}
 
-void SaveSecurityDevices(Globals&) {}
+void Bridge::DeviceQuery(XapMessage& message) {
+  for (auto& [key, device] : BscDevices) {
+    if (message.CompareTarget("xpl." + device.Source)) {
+      BSCQuery(message.msgTarget);
+      return;
+    }
+  }
+}
+
+void Bridge::BSCQuery(const std::string&) {}
+
+void Bridge::GetSecurityDevices() {}
+
+void Bridge::SaveSecurityDevices() {}
 
 }  // namespace tessaly

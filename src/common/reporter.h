@@ -4,6 +4,7 @@
 // log event sent as an xAP message); tests record the reports in memory.
 #pragma once
 
+#include <exception>
 #include <string>
 #include <utility>
 #include <vector>
@@ -19,6 +20,17 @@ class Reporter {
   // the description of the failure, "" when there is none.
   virtual void Report(const std::string& source, const std::string& text, const std::string& error) = 0;
 };
+
+// The description of the exception being handled (call inside a catch block).
+inline std::string CurrentExceptionText() {
+  try {
+    throw;
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "Unknown error";
+  }
+}
 
 // Keeps every report, for tests and for callers that decide later.
 class RecordingReporter : public Reporter {

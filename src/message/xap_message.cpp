@@ -9,8 +9,6 @@
 #include <cstdint>
 #include <stdexcept>
 
-#include "app/globals.h"
-#include "app/log_file.h"
 #include "common/text.h"
 
 namespace tessaly {
@@ -63,7 +61,7 @@ class LineReader {
 // only counted, and one closing line says how many went unreported.
 class XapMessage::ParseLog {
  public:
-  explicit ParseLog(Globals& g) : g_(g) {}
+  explicit ParseLog(Reporter& report) : report_(report) {}
 
   void Report(std::string description) {
     if (written_ >= kMaxReports) {
@@ -71,20 +69,18 @@ class XapMessage::ParseLog {
       return;
     }
     ++written_;
-    g_.Err.Set(0, std::move(description));
-    WriteLogFile(g_, "From XAP", "");
+    report_.Report("From XAP", "", description);
   }
 
   void Finish() {
     if (withheld_ == 0) return;
-    g_.Err.Set(0, Dec(withheld_) + " more failures in this message not logged");
-    WriteLogFile(g_, "From XAP", "");
+    report_.Report("From XAP", "", Dec(withheld_) + " more failures in this message not logged");
     withheld_ = 0;
   }
 
  private:
   static constexpr int kMaxReports = 10;
-  Globals& g_;
+  Reporter& report_;
   int written_ = 0;
   int withheld_ = 0;
 };
@@ -112,7 +108,8 @@ const std::string* XapSection::Find(std::string_view name) const {
   return nullptr;
 }
 
-XapMessage::XapMessage(Globals& g) : g_(g) {}
+XapMessage::XapMessage(const std::string& header_template, Reporter& report)
+    : header_template_(header_template), report_(report) {}
 
 FastString& XapMessage::Composed() {
   if (!Builder) Builder.emplace();
@@ -124,7 +121,7 @@ FastString& XapMessage::Composed() {
 std::int16_t XapMessage::AddHeader() {
   try {
     FastString& text = Composed();
-    text.Add(g_.HeaderTemplate);
+    text.Add(header_template_);
     text.Add(msgUID);
     text.Add("\nclass=");
     text.Add(msgClass);
@@ -138,8 +135,7 @@ std::int16_t XapMessage::AddHeader() {
     }
     text.Add("}\n");
   } catch (...) {
-    g_.Err.SetFromCurrentException();
-    WriteLogFile(g_, "Message AddHeader", "");
+    report_.Report("Message AddHeader", "", CurrentExceptionText());
   }
   SectionOpen = false;
   return 0;
@@ -175,7 +171,7 @@ std::int16_t XapMessage::Init(const std::string& /*sMessage*/) {
 
 std::int16_t XapMessage::FromXap(std::string_view sRawMessage) {
   if (sRawMessage.empty()) return 0;
-  ParseLog log(g_);
+  ParseLog log(report_);
   try {
     LineReader lines(sRawMessage);
     if (!ContainsNoCase(*lines.Next(), "xap-header")) return 0;
@@ -209,8 +205,7 @@ std::int16_t XapMessage::FromXap(std::string_view sRawMessage) {
     }
     if (lines.Truncated()) log.Report("Message longer than 32768 lines: the rest is not read");
   } catch (...) {
-    g_.Err.SetFromCurrentException();
-    WriteLogFile(g_, "From XAP", "");
+    report_.Report("From XAP", "", CurrentExceptionText());
   }
   log.Finish();
   return 0;
@@ -252,8 +247,7 @@ std::string XapMessage::GetItem(const std::string& sSection, const std::string& 
     if (it == SectionIndex.end()) return "Unknown";
     section = &Sections.at(static_cast<std::size_t>(it->second));
   } catch (...) {
-    g_.Err.SetFromCurrentException();
-    WriteLogFile(g_, "GetItem", "");
+    report_.Report("GetItem", "", CurrentExceptionText());
     return "Unknown";
   }
   const std::string* line = section->Find(ToLower(sItem));

@@ -14,11 +14,11 @@
 #include <utility>
 #include <vector>
 
+#include "common/reporter.h"
 #include "message/fast_string.h"
 
 namespace tessaly {
 
-struct Globals;
 
 // One body section as received: raw item lines, each stored under its item
 // name in lower case, in the order they came; the first line of a name wins.
@@ -41,8 +41,9 @@ class XapSection {
 
 class XapMessage {
  public:
-  // `g` gives the header template and the log file for failures.
-  explicit XapMessage(Globals& g);
+  // Composed headers start with `header_template` (see MakeHeaderTemplate);
+  // failures the message handles itself go to `report` as log file lines.
+  XapMessage(const std::string& header_template, Reporter& report);
 
   // Header fields: "Unknown" until set or read.
   std::string msgClass = "Unknown";
@@ -88,7 +89,8 @@ class XapMessage {
   // only read never pays for one.
   FastString& Composed();
 
-  Globals& g_;
+  const std::string& header_template_;
+  Reporter& report_;
   std::optional<FastString> Builder;
   bool SectionOpen = false;
   bool HasSections = false;

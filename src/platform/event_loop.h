@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "platform/timer.h"
 #include "platform/udp_endpoint.h"
@@ -27,6 +29,14 @@ class EventLoop {
   // Waits at most `max_wait_ms` for events and dispatches those that are
   // ready; for waits that keep the hub serving (nested inside a handler).
   virtual void RunOnce(std::uint32_t max_wait_ms) = 0;
+
+  // Receives the description of every exception that a handler lets out; the
+  // loop goes on.
+  virtual void SetErrorSink(std::function<void(const std::string&)> sink) = 0;
+
+  // Calls `on_signal(number)` from the loop, at a safe point, for each of
+  // `signals` that arrives. Returns 0 or an error number.
+  virtual int WatchSignals(const std::vector<int>& signals, std::function<void(int)> on_signal) = 0;
 };
 
 }  // namespace tessaly

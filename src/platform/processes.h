@@ -27,6 +27,9 @@ class Processes {
   // True while the process runs (an exited child is reaped, never alive).
   virtual bool IsAlive(std::int32_t pid) = 0;
 
+  // True when the process runs this program's executable.
+  virtual bool IsCopyOfThisProgram(std::int32_t pid) = 0;
+
   // Asks the process to close (as the window system would). False on failure.
   virtual bool AskToClose(std::int32_t pid) = 0;
 

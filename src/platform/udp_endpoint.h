@@ -17,6 +17,12 @@ struct Datagram {
   std::string to_address;    // the destination address it was sent to (dotted IPv4)
 };
 
+// One datagram of a batch: its text and the port of the remote host it goes to.
+struct Delivery {
+  std::string_view text;
+  std::int32_t port = 0;
+};
+
 class UdpEndpoint {
  public:
   using ArrivalHandler = std::function<void(const Datagram&)>;
@@ -41,9 +47,10 @@ class UdpEndpoint {
   // number (an invalid host or port, or a refusal of the network layer).
   virtual int Send(std::string_view text) = 0;
 
-  // Sends `text` to the remote host at each of `ports`, in as few system
-  // calls as the system allows. One result per port, as Send returns it.
-  virtual std::vector<int> SendToPorts(std::string_view text, const std::vector<std::int32_t>& ports) = 0;
+  // Sends each delivery's text to the remote host at its port, in this
+  // order, in as few system calls as the system allows. One result per
+  // delivery, as Send returns it.
+  virtual std::vector<int> SendToPorts(const std::vector<Delivery>& batch) = 0;
 
   // Closes the socket; a closed endpoint can be bound again.
   virtual void Close() = 0;

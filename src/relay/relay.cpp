@@ -1,23 +1,20 @@
 #include "relay/relay.h"
 
-#include <cerrno>
 #include <cstring>
 #include <memory>
-#include <vector>
+#include <optional>
 
-#include "app/globals.h"
-#include "app/log_file.h"
-#include "bridge/bridge.h"
 #include "common/text.h"
-#include "message/out_queue.h"
 #include "message/xap_message.h"
+#include "state/globals.h"
+#include "state/hub_names.h"
+#include "state/log_file.h"
+#include "state/out_queue.h"
 #include "transport/xap.h"
 
 namespace tessaly {
 
 namespace {
-
-constexpr std::size_t kAddressWidth = 15;
 
 // The text after `keyword` (found in any letter case) up to the next "\n";
 // nothing when the keyword or the line end is missing.
@@ -30,19 +27,6 @@ std::optional<std::string_view> ValueAfter(std::string_view text, std::string_vi
   return text.substr(from, eol - from);
 }
 
-void LogFailure(Globals& g, const char* where) {
-  g.Err.SetFromCurrentException();
-  WriteLogFile(g, "Tessaly", where);
-}
-
-void ShowCounters(Globals& g) {
-  if (!g.TrafficView) return;
-  g.StatusForm->SetCount(0, g.InboundCount);
-  g.StatusForm->SetCount(1, g.ForwardCount);
-  g.StatusForm->SetCount(2, g.DuplicateCount);
-  g.StatusForm->SetCount(3, static_cast<std::int32_t>(g.Routers.size()));
-}
-
 // Twice the announced interval, or nothing when it does not fit.
 std::optional<std::int32_t> IntervalLimit(std::string_view interval_text) {
   double limit = 2 * RoundHalfEven(LeadingNumber(interval_text));
@@ -50,76 +34,93 @@ std::optional<std::int32_t> IntervalLimit(std::string_view interval_text) {
   return static_cast<std::int32_t>(limit);
 }
 
+// A port that a client may be registered on, as it will be sent to: never the
+// hub port or the hub's own client port (the hub would relay to itself for
+// ever), and never one that nothing can be sent to.
+std::optional<std::int32_t> ClientPortOf(std::string_view port_text, std::int32_t own_client_port) {
+  std::optional<std::int32_t> port = LeadingInt32(port_text);
+  if (!port || *port < 1 || *port > 65535) return std::nullopt;
+  if (*port == kXapHubPort || *port == own_client_port) return std::nullopt;
+  return port;
+}
+
+}  // namespace
+
 // Registers or refreshes the client that sent a local heartbeat. False when
 // the heartbeat lacks its interval or port and must not be relayed.
-bool Register(Globals& g, std::string_view text, const std::string& key) {
+bool XapRelay::Register(std::string_view text, const std::string& key) {
   std::optional<std::string_view> interval = ValueAfter(text, "interval=");
-  std::optional<std::string_view> port = ValueAfter(text, "Port=");
-  if (!interval || !port) return false;
-  // Neither the hub port nor the hub's own client port becomes a client: the
-  // hub would relay to itself for ever. A backup registers nobody: what
-  // reaches it are the primary's relayed copies, and the primary serves the
-  // clients.
-  const double port_number = LeadingNumber(*port);
-  if (port_number == xap::kHubPort || (g.XapLink && port_number == g.XapLink->ClientPort())) return true;
-  if (g.HubRole != "Hub") return true;
-  // A port nothing can be sent to would only fail, and be logged, for every
-  // message relayed; such a client is not registered.
-  if (!(port_number >= 1 && port_number <= 65535)) return true;
-  const std::int64_t now = g.Sys.clock.Now();
+  std::optional<std::string_view> port_text = ValueAfter(text, "Port=");
+  if (!interval || !port_text) return false;
+  // A backup registers nobody: what reaches it are the primary's relayed
+  // copies, and the primary serves the clients.
+  if (g_.HubRole != kRolePrimary) return true;
+  std::optional<std::int32_t> port = ClientPortOf(*port_text, link_.ClientPort());
+  if (!port) return true;
   std::optional<std::int32_t> limit = IntervalLimit(*interval);
-  if (!limit) g.Err.Set(0, "Overflow in interval " + std::string(*interval));
+  if (!limit) g_.Err.Set(0, "Overflow in interval " + std::string(*interval));
 
   // A known client keeps the key it was first registered with.
-  Router* router = g.Routers.Find(key);
+  Router* router = Routers.Find(key);
   const bool fresh = router == nullptr;
   if (fresh) {
     auto added = std::make_unique<Router>();
     added->Key = key;
     router = added.get();
-    g.Routers.Add(std::move(added));
+    Routers.Add(std::move(added));
   }
-  router->Port = std::string(*port);
+  router->Port = std::string(*port_text);
+  router->PortNumber = *port;
   router->IntervalMax = limit.value_or(0);
-  router->Heartbeat(now);
-  if (fresh) ConnectionReport(g);
-  if (!limit) WriteLogFile(g, "Tessaly", "Readmessage");
+  router->Heartbeat(g_.Sys.clock.Now());
+  if (fresh) ConnectionReport();
+  if (!limit) WriteLogFile(g_, "Tessaly", "Readmessage");
   return true;
 }
 
-void Relay(Globals& g, std::string_view text, const std::string& key) {
-  std::vector<Router*> targets;
-  std::vector<const std::string*> ports;
-  for (const auto& router : g.Routers) {
+void XapRelay::Relay(std::string_view text, const std::string& key) {
+  for (const auto& router : Routers) {
     if (router->Key == key) continue;
     router->CountMessage();
-    targets.push_back(router.get());
-    ports.push_back(&router->Port);
-  }
-  if (targets.empty()) return;
-  std::vector<int> results;
-  try {
-    results = g.XapLink ? g.XapLink->ForwardToAll(ports, text) : std::vector<int>(ports.size(), EBADF);
-  } catch (...) {
-    LogFailure(g, "Readmessage");
-  }
-  for (std::size_t i = 0; i < targets.size(); ++i) {
-    int err = i < results.size() ? results[i] : 0;
-    if (err != 0) {
-      g.Err.Set(0, "Forward to port " + targets[i]->Port + ": " + std::strerror(err));
-      WriteLogFile(g, "Tessaly", "Readmessage");
-    }
-    Increment(g.ForwardCount);
+    pending_.push_back({text, router->PortNumber});
+    Increment(g_.ForwardCount);
   }
 }
 
-}  // namespace
+void XapRelay::FlushDeliveries() {
+  if (pending_.empty()) {
+    held_.clear();
+    return;
+  }
+  std::vector<int> results;
+  try {
+    results = link_.ForwardAll(pending_);
+  } catch (...) {
+    LogCurrentException(g_, "Readmessage");
+  }
+  for (std::size_t i = 0; i < results.size() && i < pending_.size(); ++i) {
+    if (results[i] == 0) continue;
+    g_.Err.Set(0, "Forward to port " + Dec(pending_[i].port) + ": " + std::strerror(results[i]));
+    WriteLogFile(g_, "Tessaly", "Readmessage");
+  }
+  pending_.clear();
+  held_.clear();
+}
 
-void Readmessage(Globals& g, const std::string& entry) {
-  std::string_view whole(entry);
-  const std::string sender(TrimSpaces(whole.substr(0, std::min(kAddressWidth, whole.size()))));
-  const std::string_view text = whole.size() > kAddressWidth ? whole.substr(kAddressWidth) : std::string_view();
-  Increment(g.InboundCount);
+void XapRelay::ShowCounters() {
+  if (!g_.TrafficView) return;
+  g_.StatusForm->SetCount(0, g_.InboundCount);
+  g_.StatusForm->SetCount(1, g_.ForwardCount);
+  g_.StatusForm->SetCount(2, g_.DuplicateCount);
+  g_.StatusForm->SetCount(3, static_cast<std::int32_t>(Routers.size()));
+}
+
+void XapRelay::Readmessage(std::string entry) {
+  const std::string& whole = held_.emplace_back(std::move(entry));
+  const std::string sender(TrimSpaces(std::string_view(whole).substr(0, std::min(kSenderWidth, whole.size()))));
+  const std::string_view text =
+      whole.size() > kSenderWidth ? std::string_view(whole).substr(kSenderWidth) : std::string_view();
+  Increment(g_.InboundCount);
 
   std::optional<std::string_view> source = ValueAfter(text, "source=");
   std::string key;
@@ -129,100 +130,96 @@ void Readmessage(Globals& g, const std::string& entry) {
   }
   bool relayable = source && key.find('.') != std::string::npos;
 
-  if (relayable && g.TrafficView) {
+  if (relayable && g_.TrafficView) {
     try {
-      g.StatusForm->SetMessageText(ReplaceAll(text, "\n", "\r\n"));
+      g_.StatusForm->SetMessageText(ReplaceAll(text, "\n", "\r\n"));
     } catch (...) {
-      LogFailure(g, "Readmessage");
+      LogCurrentException(g_, "Readmessage");
     }
   }
-  if (relayable && sender == g.LocalAddress && ToLower(text.substr(0, 8)) == "xap-hbea") {
+  if (relayable && sender == g_.LocalAddress && ToLower(text.substr(0, 8)) == "xap-hbea") {
     try {
-      relayable = Register(g, text, key);
+      relayable = Register(text, key);
     } catch (...) {
-      LogFailure(g, "Readmessage");
+      LogCurrentException(g_, "Readmessage");
     }
   }
   if (relayable) {
-    Relay(g, text, key);
+    Relay(text, key);
     try {
-      XapMessage message(g);
-      message.FromXap(entry);
+      XapMessage message(g_.HeaderTemplate, log_);
+      message.FromXap(whole);
       try {
-        HubServices(g, message);
+        HubServices(message);
       } catch (...) {
-        LogFailure(g, "Readmessage");
+        LogCurrentException(g_, "Readmessage");
       }
       try {
-        BridgeToXPL(g, std::string(text), message);
+        if (listener_) listener_->BridgeToXPL(std::string(text), message);
       } catch (...) {
-        LogFailure(g, "Readmessage");
+        LogCurrentException(g_, "Readmessage");
       }
     } catch (...) {
-      LogFailure(g, "Readmessage");
+      LogCurrentException(g_, "Readmessage");
     }
   }
   try {
-    ShowCounters(g);
+    ShowCounters();
   } catch (...) {
-    LogFailure(g, "Readmessage");
+    LogCurrentException(g_, "Readmessage");
   }
+  if (pending_.size() >= kMaxPending) FlushDeliveries();
 }
 
-void HubServices(Globals& g, XapMessage& message) {
+void XapRelay::HubServices(XapMessage& message) {
   if (message.CompareClass("xAPBSC.query")) {
-    for (auto& [key, device] : g.BscDevices) {
-      if (message.CompareTarget("xpl." + device.Source)) {
-        BSCQuery(g, message.msgTarget);
-        return;
-      }
-    }
+    if (listener_) listener_->DeviceQuery(message);
     return;
   }
-  auto addressed = [&] { return message.CompareTarget(g.XapSourceValue) || message.CompareTarget("Unknown"); };
+  auto addressed = [&] { return message.CompareTarget(g_.XapSourceValue) || message.CompareTarget("Unknown"); };
   if (message.CompareClass("WDT.Echo")) {
     if (!addressed()) return;
     std::string query = message.GetItem("Echo.Query", "Query");
     if (query == "Unknown") return;
-    SendXap(g, message.msgSource, "WDT.Echo", "Echo.Response", PackBody({{"Response", ToLower(query)}}));
+    SendXap(g_, message.msgSource, "WDT.Echo", "Echo.Response", PackBody({{"Response", ToLower(query)}}));
     return;
   }
   if (message.CompareClass("Vantrel.Role")) {
     if (!addressed()) return;
     std::string role = ToLower(message.GetItem("Role.Query", "Role"));
     if (role != "any" && role != "application") return;
-    std::string body = PackBody({{"Role", g.HubRole}, {"Path", g.ExePath}});
+    std::string body = PackBody({{"Role", g_.HubRole}, {"Path", g_.ExePath}});
     body += '\0';
-    SendXap(g, "", "Vantrel.Role", "Role.Notification", body);
+    SendXap(g_, "", "Vantrel.Role", "Role.Notification", body);
   }
 }
 
-void CheckStaleConnections(Globals& g) {
+void XapRelay::CheckStaleConnections() {
   try {
-    const std::int64_t now = g.Sys.clock.Now();
-    g.Routers.RemoveIf([now](const Router& r) { return r.Expired(now); });
+    const std::int64_t now = g_.Sys.clock.Now();
+    Routers.RemoveIf([now](const Router& r) { return r.Expired(now); });
   } catch (...) {
-    LogFailure(g, "CheckStaleConnections");
+    LogCurrentException(g_, "CheckStaleConnections");
   }
   try {
-    ConnectionReport(g);
+    ConnectionReport();
   } catch (...) {
-    LogFailure(g, "CheckStaleConnections");
+    LogCurrentException(g_, "CheckStaleConnections");
   }
 }
 
-std::string ConnectionReportText(const Globals& g) {
+std::string XapRelay::ConnectionReportText() {
   std::string report;
-  for (const auto& r : g.Routers) {
+  for (const auto& r : Routers) {
     report += "\r\n" + PadLeft(Dec(r->Count()), 10) + "    " + r->Port + "    " + r->Key;
   }
-  // The xPL clients' rows follow here once the xPL hub exists.
+  if (listener_) report += listener_->ReportRows();
   return report;
 }
 
-void ConnectionReport(Globals& g) {
-  if (!g.TrafficView) return;
-  g.StatusForm->SetConnections(ConnectionReportText(g));
+void XapRelay::ConnectionReport() {
+  if (!g_.TrafficView) return;
+  g_.StatusForm->SetConnections(ConnectionReportText());
 }
 
 }  // namespace tessaly

@@ -15,6 +15,7 @@ class Router {
  public:
   std::string Key;   // source address without sub-address, as first registered
   std::string Port;  // the text after "Port=" in its heartbeat
+  std::int32_t PortNumber = 0;  // Port as it is sent to: rounded, 1..65535
   std::int32_t IntervalMax = 0;  // seconds of silence before it counts as gone
 
   // Records a heartbeat at wall-clock `now` (seconds).

@@ -12,8 +12,7 @@
 #include <tuple>
 #include <utility>
 
-#include "app/environment.h"
-#include "app/globals.h"
+#include "common/folders.h"
 #include "common/text.h"
 
 namespace tessaly {
@@ -64,7 +63,7 @@ void CopyReplacing(const std::string& from, const std::string& to) {
 
 }  // namespace
 
-IniTool::IniTool(Globals& g) : g_(g) {}
+IniTool::IniTool(Reporter& report) : report_(report) {}
 
 const IniTool::Entry* IniTool::Find(const std::string& key) const {
   auto it = index_.find(key);
@@ -86,7 +85,7 @@ void IniTool::Load(const std::string& fPath) {
   Clear();
   path_ = fPath;
   if (!fs::exists(fPath)) {
-    CreateFolders(g_, fPath);
+    CreateFolders(fPath, report_);
     std::ofstream create(fPath, std::ios::binary);
     if (!create) ThrowErrno("cannot create " + fPath);
     return;
@@ -123,7 +122,7 @@ void IniTool::ApplyLine(std::string_view raw, std::string& current_section) {
   }
   const std::size_t equal = line.find('=');
   if (equal == std::string_view::npos) {
-    LogXapEvent(g_, "IniTool", " Equal sign not found on line " + std::string(line));
+    report_.Report("IniTool", " Equal sign not found on line " + std::string(line), "");
     return;
   }
   Add(DictionaryKey(current_section, line.substr(0, equal)), std::string(line.substr(equal + 1)), false);
@@ -181,8 +180,7 @@ void IniTool::Save() {
   try {
     WriteFile();
   } catch (...) {
-    g_.Err.SetFromCurrentException();
-    LogXapEvent(g_, "Tessaly", "IniTool Save " + path_);
+    report_.Report("Tessaly", "IniTool Save " + path_, CurrentExceptionText());
   }
 }
 

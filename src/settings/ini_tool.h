@@ -17,14 +17,15 @@
 #include <unordered_map>
 #include <vector>
 
+#include "common/reporter.h"
+
 namespace tessaly {
 
-struct Globals;
 
 class IniTool {
  public:
-  // `g` receives the reports (LogXapEvent) and creates missing folders.
-  explicit IniTool(Globals& g);
+  // `report` receives the reports (the program sends them as log events).
+  explicit IniTool(Reporter& report);
 
   // Empties the model, remembers fPath and reads the file. Lines may end in
   // "\n" or "\r\n". A line that is neither blank, comment, section nor
@@ -84,7 +85,7 @@ class IniTool {
   void ApplyLine(std::string_view raw, std::string& current_section);
   void WriteFile() const;
 
-  Globals& g_;
+  Reporter& report_;
   std::vector<Entry> entries_;  // insertion order; removed entries stay as holes
   std::unordered_map<std::string, std::size_t> index_;
   std::string path_;

@@ -6,11 +6,10 @@
 #include <system_error>
 #include <vector>
 
-#include "app/globals.h"
-#include "app/log_file.h"
 #include "common/text.h"
 #include "message/fast_string.h"
 #include "settings/ini_tool.h"
+#include "state/log_file.h"
 
 namespace tessaly {
 
@@ -26,13 +25,17 @@ struct FileCloser {
 
 }  // namespace
 
-Vantrel::Vantrel(Globals& g)
-    : g_(g), config_base_(g.AppPath), app_folder_(g.AppPath), log_path_(g.AppPath + "/Data/Tessaly.txt") {}
+Vantrel::Vantrel(const std::string& app_path, Clock& clock, Reporter& report)
+    : clock_(clock),
+      report_(report),
+      config_base_(app_path),
+      app_folder_(app_path),
+      log_path_(app_path + "/Data/Tessaly.txt") {}
 
 std::string Vantrel::ConfigPath(const std::string& File) const { return config_base_ + "/Config/" + File; }
 
 void Vantrel::Writelog(const std::string& Col1, const std::string& col2) {
-  const std::string line = GeneralDate(g_.Sys.clock.Now()) + "\t" + Col1 + "\t" + col2 + "\r\n";
+  const std::string line = GeneralDate(clock_.Now()) + "\t" + Col1 + "\t" + col2 + "\r\n";
   errno = 0;
   std::unique_ptr<std::FILE, FileCloser> out(std::fopen(log_path_.c_str(), "ab"));
   if (!out) ThrowErrno("cannot open " + log_path_);
@@ -42,21 +45,21 @@ void Vantrel::Writelog(const std::string& Col1, const std::string& col2) {
 
 std::string Vantrel::GetIniSetting(const std::string& Group, const std::string& Key, const std::string& Default,
                                    const std::string& File) {
-  IniTool ini(g_);
+  IniTool ini(report_);
   ini.Load(ConfigPath(File));
   return ini.Read(Group, Key, Default);
 }
 
 void Vantrel::SaveIniSetting(const std::string& Group, const std::string& Key, const std::string& Value,
                              const std::string& File) {
-  IniTool ini(g_);
+  IniTool ini(report_);
   ini.Load(ConfigPath(File));
   ini.WriteKey(Group, Key, Value);
   ini.Save();
 }
 
 std::string Vantrel::GetINISection(const std::string& Group, const std::string& File) {
-  IniTool ini(g_);
+  IniTool ini(report_);
   ini.Load(ConfigPath(File));
   FastString built;
   for (const std::string& name : ini.Keys(Group)) {

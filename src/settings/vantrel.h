@@ -7,15 +7,17 @@
 #include <cstdint>
 #include <string>
 
+#include "common/reporter.h"
+#include "platform/clock.h"
+
 namespace tessaly {
 
-struct Globals;
 
 class Vantrel {
  public:
-  // Takes a copy of g.AppPath (set by InitXap before); later changes of
-  // AppPath do not reach the object.
-  explicit Vantrel(Globals& g);
+  // Works below `app_path` (AppPath, set by InitXap before); the log's dates
+  // come from `clock`, the settings files' reports go to `report`.
+  Vantrel(const std::string& app_path, Clock& clock, Reporter& report);
 
   // Appends "<date time>\t<Col1>\t<col2>\r\n" to AppPath/Data/Tessaly.txt,
   // creating the file when missing. Throws std::system_error when the line
@@ -47,7 +49,8 @@ class Vantrel {
  private:
   std::string ConfigPath(const std::string& File) const;
 
-  Globals& g_;
+  Clock& clock_;
+  Reporter& report_;
   std::string config_base_;
   std::string app_folder_;
   std::string log_path_;

@@ -3,17 +3,16 @@
 #include <cerrno>
 #include <exception>
 
-#include "app/globals.h"
-#include "app/log_file.h"
 #include "common/text.h"
 #include "message/xap_message.h"
+#include "state/globals.h"
+#include "state/log_file.h"
 
 namespace tessaly {
 
 namespace {
 constexpr std::uint32_t kRepeatWindowMs = 100;
 constexpr std::uint32_t kReceiveDeferralMs = 5;
-constexpr std::size_t kAddressWidth = 15;
 }  // namespace
 
 std::string MakeHeaderTemplate() { return ReplaceAll("xap-header|{|v=12|hop=1|uid=", "|", "\n"); }
@@ -31,7 +30,7 @@ bool MatchesInterface(const std::string& pattern, const std::string& address) {
   return true;
 }
 
-xap::xap(Globals& g) : g_(g) {
+xap::xap(Globals& g) : g_(g), log_(g) {
   EventLoop& loop = g_.Sys.loop;
   Winsock1 = loop.CreateUdpEndpoint();
   Winsock3 = loop.CreateUdpEndpoint();
@@ -76,6 +75,17 @@ const std::string& xap::XapTarget() const { return g_.XapTargetValue; }
 void xap::SetXapClass(const std::string& value) { g_.XapClassValue = value; }
 const std::string& xap::XapClass() const { return g_.XapClassValue; }
 
+void xap::TakeRole(std::string_view role) {
+  g_.HubRole = role;
+  UseIdentityOf(role);
+}
+
+void xap::UseIdentityOf(std::string_view role) {
+  const bool primary = role == kRolePrimary;
+  SetXapSource(std::string(primary ? kPrimarySourcePrefix : kBackupSourcePrefix) + g_.ComputerName);
+  SetXapUID(std::string(primary ? kPrimaryUid : kBackupUid));
+}
+
 void xap::RebuildHeartbeatText() {
   HeartbeatText_ = ReplaceAll("xap-hbeat|{|v=12|hop=1|uid=" + g_.XapUidValue + "|class=xap-hbeat.alive|source=" +
                                   g_.XapSourceValue + "|interval=",
@@ -90,7 +100,7 @@ void xap::OnHubPortArrival(const Datagram& d) {
   // make the hub relay its own messages to itself for ever.
   bool loopback_side = d.to_address.starts_with("127.");
   bool own = d.from_port == ClientPort_ && d.from_address == g_.LocalAddress;
-  if (own && (!loopback_side || g_.LocalAddress == "127.0.0.1")) return;
+  if (own && (!loopback_side || g_.LocalAddress == kLoopbackAddress)) return;
   ProcessReceivedMessage(d.from_address, d.text);
 }
 
@@ -110,16 +120,15 @@ void xap::ProcessReceivedMessage(const std::string& sender, const std::string& t
     }
     Enqueue(sender, text);
   } catch (...) {
-    g_.Err.SetFromCurrentException();
-    WriteLogFile(g_, "Tessaly", "ProcessReceivedMessage");
+    LogCurrentException(g_, "ProcessReceivedMessage");
   }
   LastTick = now;
 }
 
 void xap::Enqueue(const std::string& sender, const std::string& text) {
   std::string entry;
-  entry.reserve(kAddressWidth + text.size());
-  entry.append(kAddressWidth > sender.size() ? kAddressWidth - sender.size() : 0, ' ');
+  entry.reserve(kSenderWidth + text.size());
+  entry.append(kSenderWidth > sender.size() ? kSenderWidth - sender.size() : 0, ' ');
   entry += sender;
   entry += text;
   ReceiveQueue.push_back(std::move(entry));
@@ -139,28 +148,15 @@ std::string xap::GetMessage() {
   return entry;
 }
 
-int xap::Forward(const std::string& sPort, const std::string& sMessage) {
-  return ForwardToAll({&sPort}, sMessage).front();
+int xap::Forward(const std::string& port, std::string_view message) {
+  std::optional<std::int32_t> number = LeadingInt32(port);
+  if (!number) return EOVERFLOW;
+  return ForwardAll({{message, *number}}).front();
 }
 
-std::vector<int> xap::ForwardToAll(const std::vector<const std::string*>& sPorts, std::string_view sMessage) {
-  std::vector<int> results(sPorts.size(), 0);
-  std::vector<std::int32_t> ports;
-  std::vector<std::size_t> at;
-  ports.reserve(sPorts.size());
-  for (std::size_t i = 0; i < sPorts.size(); ++i) {
-    std::optional<std::int32_t> port = LeadingInt32(*sPorts[i]);
-    if (!port) {
-      results[i] = EOVERFLOW;
-      continue;
-    }
-    ports.push_back(*port);
-    at.push_back(i);
-  }
-  Winsock4->SetRemote("127.0.0.1", 0);
-  std::vector<int> sent = Winsock4->SendToPorts(sMessage, ports);
-  for (std::size_t j = 0; j < sent.size() && j < at.size(); ++j) results[at[j]] = sent[j];
-  return results;
+std::vector<int> xap::ForwardAll(const std::vector<Delivery>& deliveries) {
+  Winsock4->SetRemote(std::string(kLoopbackAddress), 0);
+  return Winsock4->SendToPorts(deliveries);
 }
 
 // --- Port claim, roles and heartbeat -----------------------------------------
@@ -168,9 +164,10 @@ std::vector<int> xap::ForwardToAll(const std::vector<const std::string*>& sPorts
 std::string xap::ChooseLocalAddress() {
   // Without a host name or an interface address the hub still serves the
   // applications of this computer through loopback.
-  if (!g_.Sys.host.HostName()) return "127.0.0.1";
+  const std::string loopback(kLoopbackAddress);
+  if (!g_.Sys.host.HostName()) return loopback;
   std::optional<std::vector<std::string>> addresses = g_.Sys.host.Ipv4Addresses();
-  if (!addresses || addresses->empty()) return "127.0.0.1";
+  if (!addresses || addresses->empty()) return loopback;
   for (const std::string& a : *addresses) {
     if (MatchesInterface(InterfaceAddress, a)) return a;
   }
@@ -192,7 +189,7 @@ bool xap::PermitBroadcast(UdpEndpoint& ep, int number) {
 
 bool xap::ClaimHubPort() {
   BroadcastInUse_ = EqualsNoCase(BroadcastAddress, "default") ? "255.255.255.255" : BroadcastAddress;
-  if (g_.LocalAddress == "127.0.0.1") BroadcastInUse_ = "127.0.0.1";
+  if (g_.LocalAddress == kLoopbackAddress) BroadcastInUse_ = kLoopbackAddress;
   if (Winsock1->Bind("0.0.0.0", kHubPort) != 0) return false;
   if (!PermitBroadcast(*Winsock1, 1)) {
     Winsock1->Close();
@@ -203,8 +200,8 @@ bool xap::ClaimHubPort() {
 }
 
 bool xap::BindClientPort(std::int32_t port) {
-  bool ok = Winsock4->Bind("127.0.0.1", port) == 0 && PermitBroadcast(*Winsock4, 4);
-  if (ok && g_.LocalAddress == "127.0.0.1") return true;
+  bool ok = Winsock4->Bind(std::string(kLoopbackAddress), port) == 0 && PermitBroadcast(*Winsock4, 4);
+  if (ok && g_.LocalAddress == kLoopbackAddress) return true;
   if (ok) ok = Winsock3->Bind(g_.LocalAddress, port) == 0 && PermitBroadcast(*Winsock3, 3);
   if (ok) return true;
   Winsock3->Close();
@@ -219,38 +216,37 @@ void xap::StartBackup() {
 }
 
 std::int32_t xap::Init() {
-  try {
-    g_.LocalAddress = ChooseLocalAddress();
-    const bool primary = ClaimHubPort();
-    if (primary) {
-      g_.HubRole = "Hub";
-    } else {
-      g_.HubRole = "HubBackup";
-      SetXapSource("zyn.backupHub." + g_.ComputerName);
-      SetXapUID("FF00FE00");
-    }
-    ClientPort_ = kFirstClientPort;
+  bool primary = false;
+  PassOverFailure(g_.Err, [&] { g_.LocalAddress = ChooseLocalAddress(); });
+  PassOverFailure(g_.Err, [&] { primary = ClaimHubPort(); });
+  if (primary) {
+    g_.HubRole = kRolePrimary;
+  } else {
+    PassOverFailure(g_.Err, [&] { TakeRole(kRoleBackup); });
+  }
+  ClientPort_ = kFirstClientPort;
+  PassOverFailure(g_.Err, [&] {
     for (int attempt = 0; attempt < kClientPortAttempts; ++attempt, ++ClientPort_) {
       if (BindClientPort(ClientPort_)) break;
     }
-    // The backup starts once the primary holds its client port, so the
-    // primary always has the first free port and its backup the next.
-    if (primary && g_.BackupWanted) {
+  });
+  // The backup starts once the primary holds its client port, so the
+  // primary always has the first free port and its backup the next.
+  if (primary && g_.BackupWanted) {
+    PassOverFailure(g_.Err, [&] {
       WriteLogFile(g_, "Starting Backup Hub from Process " + Dec(g_.MyPid), "");
       StartBackup();
       WriteLogFile(g_,
                    "Primary Hub Process " + Dec(g_.MyPid) + " Starting Backup Hub with Process " +
                        Dec(g_.PartnerPid),
                    "");
-    }
-  } catch (...) {
-    g_.Err.Clear();  // a failure inside Init is passed over
+    });
   }
   HeartbeatTail_ = "\nport=" + Dec(ClientPort_) + "\n}\n";
   return ClientPort_;
 }
 
-UdpEndpoint& xap::NetworkSender() { return g_.LocalAddress == "127.0.0.1" ? *Winsock4 : *Winsock3; }
+UdpEndpoint& xap::NetworkSender() { return g_.LocalAddress == kLoopbackAddress ? *Winsock4 : *Winsock3; }
 
 void xap::SendHeartbeat(std::int32_t LongInterval) {
   std::int32_t seconds = LongInterval;
@@ -261,26 +257,31 @@ void xap::SendHeartbeat(std::int32_t LongInterval) {
   } else if (LongInterval < 5) {
     seconds = 5;
   }
-  HBeatTimer_->SetInterval(static_cast<std::uint32_t>(seconds) * 1000u);
-  HBeatTimer_->SetEnabled(seconds >= 1);
+  PassOverFailure(g_.Err, [&] {
+    HBeatTimer_->SetInterval(static_cast<std::uint32_t>(seconds) * 1000u);
+    HBeatTimer_->SetEnabled(seconds >= 1);
+  });
+  PassOverFailure(g_.Err, [&] { TakeOver(); });
+  PassOverFailure(g_.Err, [&] {
+    UdpEndpoint& ep = NetworkSender();
+    ep.SetRemote(BroadcastInUse_, kHubPort);
+    ep.Send(HeartbeatText_ + Dec(seconds) + HeartbeatTail_);
+  });
+}
 
-  if (g_.HubRole != "Hub" && ClaimHubPort()) {
-    g_.HubRole = "Hub";
-    SetXapSource("zyn.hub." + g_.ComputerName);
-    SetXapUID("FF00FF00");
-    if (g_.BackupWanted) {
+void xap::TakeOver() {
+  if (g_.HubRole == kRolePrimary || !ClaimHubPort()) return;
+  TakeRole(kRolePrimary);
+  if (g_.BackupWanted) {
+    PassOverFailure(g_.Err, [&] {
       StartBackup();
       WriteLogFile(g_,
                    "Process " + Dec(g_.MyPid) + " Claimed port 3639 and Starting Backup Hub with Process " +
                        Dec(g_.PartnerPid),
                    "");
-    }
-    if (!g_.NoTray) g_.ShowTray();
+    });
   }
-
-  UdpEndpoint& ep = NetworkSender();
-  ep.SetRemote(BroadcastInUse_, kHubPort);
-  ep.Send(HeartbeatText_ + Dec(seconds) + HeartbeatTail_);
+  if (!g_.NoTray) g_.TrayForm->ShowTray();
 }
 
 void xap::OnHBeatTimer() {
@@ -289,39 +290,32 @@ void xap::OnHBeatTimer() {
 
 // --- Outgoing messages -------------------------------------------------------
 
-std::string xap::SendXap(const std::string& sTarget, const std::string& sClass, const std::string& sSection,
-                         const std::string& sData, const std::string& sSource, const std::string& sSubAddress,
-                         const std::string& sUID) {
+void xap::SendXap(const std::string& target, const std::string& xap_class, const std::string& section,
+                  const std::string& data, const std::string& source, const std::string& sub_address,
+                  const std::string& uid) {
   std::string text;
-  try {
-    const std::string& source = sSource.empty() ? g_.XapSourceValue : sSource;
-    XapMessage message(g_);
-    message.msgClass = sClass;
-    message.msgSource = sSubAddress.empty() ? source : source + ":" + sSubAddress;
-    message.msgTarget = sTarget;
-    message.msgUID = sUID.empty() ? g_.XapUidValue : sUID;
+  PassOverFailure(g_.Err, [&] {
+    const std::string& from = source.empty() ? g_.XapSourceValue : source;
+    XapMessage message(g_.HeaderTemplate, log_);
+    message.msgClass = xap_class;
+    message.msgSource = sub_address.empty() ? from : from + ":" + sub_address;
+    message.msgTarget = target;
+    message.msgUID = uid.empty() ? g_.XapUidValue : uid;
     message.AddHeader();
-    message.AddSection(sSection);
-    if (!sData.empty()) {
-      for (const std::string& item : Split(sData, std::string_view("\0", 1))) {
+    message.AddSection(section);
+    if (!data.empty()) {
+      for (const std::string& item : Split(data, std::string_view("\0", 1))) {
         std::size_t one = item.find('\1');
         if (one == std::string::npos) continue;
-        message.AddItem(sSection, item.substr(0, one), item.substr(one + 1));
+        message.AddItem(section, item.substr(0, one), item.substr(one + 1));
       }
     }
     text = message.ToXap();
     UdpEndpoint& ep = NetworkSender();
     ep.SetRemote(BroadcastInUse_, kHubPort);
     ep.Send(text);
-  } catch (...) {
-    g_.Err.Clear();  // sending never fails towards the caller
-  }
-  try {
-    Enqueue(g_.LocalAddress, text);
-  } catch (...) {
-    g_.Err.Clear();
-  }
-  return "";
+  });
+  PassOverFailure(g_.Err, [&] { Enqueue(g_.LocalAddress, text); });
 }
 
 }  // namespace tessaly

@@ -26,6 +26,9 @@
 
 #include "platform/timer.h"
 #include "platform/udp_endpoint.h"
+#include "state/event_log.h"
+#include "state/hub_names.h"
+#include "state/out_queue.h"
 
 namespace tessaly {
 
@@ -38,21 +41,21 @@ class MessageReceiver {
   virtual void onMessage() = 0;
 };
 
-class xap {
+class xap : public XapSender {
  public:
-  static constexpr std::int32_t kHubPort = 3639;
-  static constexpr std::int32_t kFirstClientPort = 32768;
+  static constexpr std::int32_t kHubPort = kXapHubPort;
   static constexpr int kClientPortAttempts = 200;
 
   // Creates the timers and endpoints, all idle; nothing is bound until Init.
   explicit xap(Globals& g);
   // Closes every endpoint and discards the queue.
-  ~xap();
+  ~xap() override;
   xap(const xap&) = delete;
   xap& operator=(const xap&) = delete;
 
-  // Identity. Setting the source or uid rebuilds the heartbeat; the uid also
-  // sets the header template of composed messages.
+  // Identity, kept in the shared state (XapSourceValue...). Setting the
+  // source or uid rebuilds the heartbeat; the uid also sets the header
+  // template of composed messages.
   void SetXapSource(const std::string& value);
   const std::string& XapSource() const;
   void SetXapUID(const std::string& value);
@@ -65,32 +68,41 @@ class xap {
   std::string InterfaceAddress = "Default";
   bool FilterHeartbeats = true;  // kept for the options; nothing acts on it
 
+  // Sends as a hub of `role` (kRolePrimary or kRoleBackup) from now on: the
+  // role's source (with ComputerName) and uid. The one place where the hub's
+  // identity is chosen.
+  void UseIdentityOf(std::string_view role);
+  // HubRole := `role`, and its identity.
+  void TakeRole(std::string_view role);
+
   // Chooses LocalAddress, claims the hub port or takes the backup role, binds
-  // the client endpoints. Returns the client port.
+  // the client endpoints. Returns the client port. A failing step is passed
+  // over and the next one runs.
   std::int32_t Init();
 
   // Sets the heartbeat timer from `LongInterval` seconds (above 60 -> 60,
   // 1..4 -> 5, below 1 -> off), lets a backup try the takeover, and sends one
-  // heartbeat.
+  // heartbeat. A failing step is passed over and the next one runs.
   void SendHeartbeat(std::int32_t LongInterval);
 
-  void RegisterNewMessageCallback(MessageReceiver* oForm) { Callback = oForm; }
+  void RegisterNewMessageCallback(MessageReceiver* receiver) { Callback = receiver; }
 
   // Removes and returns the oldest queue entry; "" when the queue is empty.
   std::string GetMessage();
 
-  // Sends `sMessage` from 127.0.0.1:ClientPort to 127.0.0.1 at the port whose
-  // number leads `sPort`. Returns 0 or the send's error number.
-  int Forward(const std::string& sPort, const std::string& sMessage);
-  // Forward to several ports at once; one result per port text.
-  std::vector<int> ForwardToAll(const std::vector<const std::string*>& sPorts, std::string_view sMessage);
+  // Sends `message` from 127.0.0.1:ClientPort to 127.0.0.1 at the port whose
+  // number leads `port`. Returns 0 or the send's error number.
+  int Forward(const std::string& port, std::string_view message);
+  // Forward of many messages, each to its port, in this order, in as few
+  // system calls as the system allows; one result per delivery.
+  std::vector<int> ForwardAll(const std::vector<Delivery>& deliveries);
 
   // Composes one message from a packed body (items separated by "\0", name
   // and value by the first "\1"), broadcasts it to port 3639 and queues a copy
   // for the hub's own relay. Never fails towards the caller; returns "".
-  std::string SendXap(const std::string& sTarget, const std::string& sClass, const std::string& sSection,
-                      const std::string& sData, const std::string& sSource, const std::string& sSubAddress,
-                      const std::string& sUID);
+  void SendXap(const std::string& target, const std::string& xap_class, const std::string& section,
+               const std::string& data, const std::string& source, const std::string& sub_address,
+               const std::string& uid) override;
 
   std::int32_t ClientPort() const { return ClientPort_; }
   const std::string& BroadcastInUse() const { return BroadcastInUse_; }
@@ -111,11 +123,14 @@ class xap {
   bool PermitBroadcast(UdpEndpoint& ep, int number);
   bool BindClientPort(std::int32_t port);
   void StartBackup();
+  // A backup that can claim the hub port becomes the primary.
+  void TakeOver();
   void RebuildHeartbeatText();
   // The endpoint the hub's own network sends leave from.
   UdpEndpoint& NetworkSender();
 
   Globals& g_;
+  LogFileReporter log_;
   std::unique_ptr<UdpEndpoint> Winsock1;  // hub port, 0.0.0.0:3639 (also plays Winsock2)
   std::unique_ptr<UdpEndpoint> Winsock3;  // LocalAddress:ClientPort
   std::unique_ptr<UdpEndpoint> Winsock4;  // 127.0.0.1:ClientPort

@@ -52,7 +52,7 @@ class PosixEventLoop : public EventLoop {
   // Receives the description of every exception that a handler lets out
   // (what() of a std::exception, else "unknown exception"). Without a sink the
   // text goes to stderr. The loop goes on either way.
-  void SetErrorSink(std::function<void(const std::string&)> sink);
+  void SetErrorSink(std::function<void(const std::string&)> sink) override;
 
   // Calls `on_signal(number)` from the loop, at a safe point, for each of
   // `signals` that arrives; the signal handler itself only writes the number
@@ -61,7 +61,7 @@ class PosixEventLoop : public EventLoop {
   // restored when that loop is destroyed. Returns 0 or an error number (EBUSY
   // when another loop watches signals, EINVAL for a signal that cannot be
   // caught).
-  int WatchSignals(const std::vector<int>& signals, std::function<void(int)> on_signal);
+  int WatchSignals(const std::vector<int>& signals, std::function<void(int)> on_signal) override;
 
  private:
   void Turn(std::int64_t max_wait_ms);  // -1: no limit but the timers

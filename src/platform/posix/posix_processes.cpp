@@ -15,6 +15,7 @@
 #include <iterator>
 #include <memory>
 #include <string_view>
+#include <vector>
 
 extern char** environ;
 
@@ -32,6 +33,20 @@ std::optional<std::string> ReadWhole(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return std::nullopt;
   return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// The target of a symbolic link; "" when it cannot be read.
+std::string ReadLink(const std::string& link) {
+  std::string path(PATH_MAX, '\0');
+  const ssize_t length = readlink(link.c_str(), path.data(), path.size());
+  if (length <= 0) return "";
+  path.resize(static_cast<std::size_t>(length));
+  return path;
+}
+
+std::string WithoutDeletedSuffix(std::string path) {
+  if (path.ends_with(kDeletedSuffix)) path.resize(path.size() - kDeletedSuffix.size());
+  return path;
 }
 
 // The kernel's name of the process, which may hold any byte but NUL.
@@ -111,10 +126,7 @@ class SpawnSetup {
 std::int32_t PosixProcesses::OwnPid() { return getpid(); }
 
 std::string PosixProcesses::OwnExecutablePath() {
-  std::string path(PATH_MAX, '\0');
-  const ssize_t length = readlink("/proc/self/exe", path.data(), path.size());
-  if (length <= 0) return "";
-  path.resize(static_cast<std::size_t>(length));
+  std::string path = ReadLink("/proc/self/exe");
   // An executable replaced on disk while running reads as "<path> (deleted)";
   // the path itself then names the new file, the one to start.
   struct stat info {};
@@ -164,9 +176,20 @@ bool PosixProcesses::AskToClose(std::int32_t pid) { return pid > 0 && kill(pid, 
 
 bool PosixProcesses::Terminate(std::int32_t pid) { return pid > 0 && kill(pid, SIGKILL) == 0; }
 
-int PosixProcesses::ReapChildren() {
-  int reaped = 0;
-  while (waitpid(-1, nullptr, WNOHANG) > 0) ++reaped;
+bool PosixProcesses::IsCopyOfThisProgram(std::int32_t pid) {
+  if (pid <= 0) return false;
+  const std::string own = WithoutDeletedSuffix(ReadLink("/proc/self/exe"));
+  const std::string other = WithoutDeletedSuffix(ReadLink(ProcPath(pid, "exe")));
+  if (!own.empty() && !other.empty()) return own == other;
+  // Without the right to read the other's executable, its name decides.
+  const auto own_name = ReadComm(OwnPid());
+  const auto other_name = ReadComm(pid);
+  return own_name && other_name && *own_name == *other_name;
+}
+
+std::vector<std::int32_t> PosixProcesses::ReapChildren() {
+  std::vector<std::int32_t> reaped;
+  for (pid_t pid; (pid = waitpid(-1, nullptr, WNOHANG)) > 0;) reaped.push_back(pid);
   return reaped;
 }
 

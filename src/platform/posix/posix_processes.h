@@ -5,6 +5,8 @@
 // is asked about; the program calls ReapChildren when SIGCHLD arrives.
 #pragma once
 
+#include <vector>
+
 #include "platform/processes.h"
 
 namespace tessaly {
@@ -27,8 +29,12 @@ class PosixProcesses : public Processes {
   bool AskToClose(std::int32_t pid) override;
   bool Terminate(std::int32_t pid) override;
 
-  // Reaps every child that has exited; returns how many.
-  int ReapChildren();
+  // The executables behind /proc/self/exe and /proc/<pid>/exe are the same
+  // file path; without the right to read the other's, their names are equal.
+  bool IsCopyOfThisProgram(std::int32_t pid) override;
+
+  // Reaps every child that has exited; returns their pids.
+  std::vector<std::int32_t> ReapChildren();
 };
 
 }  // namespace tessaly

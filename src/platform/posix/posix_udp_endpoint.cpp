@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <optional>
@@ -147,14 +148,17 @@ int PosixUdpEndpoint::SendOne(const sockaddr_in& to, std::string_view text) {
   return EAGAIN;
 }
 
-std::vector<int> PosixUdpEndpoint::SendToPorts(std::string_view text,
-                                               const std::vector<std::int32_t>& ports) {
-  std::vector<int> results(ports.size(), 0);
+std::vector<int> PosixUdpEndpoint::SendToPorts(const std::vector<Delivery>& batch) {
+  std::vector<int> results(batch.size(), 0);
   const auto addr = ParseDotted(remote_host_);
   std::vector<sockaddr_in> targets;
-  std::vector<std::size_t> target_index;  // position of each target in `ports`
-  for (std::size_t i = 0; i < ports.size(); ++i) {
-    if (!addr || !ValidPort(ports[i])) {
+  std::vector<iovec> payloads;
+  std::vector<std::size_t> batch_index;  // position of each target in `batch`
+  targets.reserve(batch.size());
+  payloads.reserve(batch.size());
+  batch_index.reserve(batch.size());
+  for (std::size_t i = 0; i < batch.size(); ++i) {
+    if (!addr || !ValidPort(batch[i].port)) {
       results[i] = EINVAL;
     } else if (fd_ < 0) {
       results[i] = EBADF;
@@ -162,30 +166,33 @@ std::vector<int> PosixUdpEndpoint::SendToPorts(std::string_view text,
       sockaddr_in to{};
       to.sin_family = AF_INET;
       to.sin_addr = *addr;
-      to.sin_port = htons(static_cast<std::uint16_t>(ports[i]));
+      to.sin_port = htons(static_cast<std::uint16_t>(batch[i].port));
       targets.push_back(to);
-      target_index.push_back(i);
+      payloads.push_back(iovec{const_cast<char*>(batch[i].text.data()), batch[i].text.size()});
+      batch_index.push_back(i);
     }
   }
 
-  iovec payload{const_cast<char*>(text.data()), text.size()};
   std::vector<mmsghdr> messages(targets.size());
   for (std::size_t i = 0; i < targets.size(); ++i) {
     messages[i].msg_hdr.msg_name = &targets[i];
     messages[i].msg_hdr.msg_namelen = sizeof(sockaddr_in);
-    messages[i].msg_hdr.msg_iov = &payload;
+    messages[i].msg_hdr.msg_iov = &payloads[i];
     messages[i].msg_hdr.msg_iovlen = 1;
   }
-  // sendmmsg stops at the first failing message: record its error (by
-  // sending it alone) and go on with the rest.
+  // sendmmsg takes at most UIO_MAXIOV messages a call and stops at the first
+  // failing one: record its error (by sending it alone) and go on with the rest.
+  constexpr std::size_t kMaxPerCall = 1024;
   std::size_t next = 0;
   while (next < messages.size()) {
-    const int sent = sendmmsg(fd_, &messages[next], static_cast<unsigned>(messages.size() - next), 0);
+    const std::size_t count = std::min(kMaxPerCall, messages.size() - next);
+    const int sent = sendmmsg(fd_, &messages[next], static_cast<unsigned>(count), 0);
     if (sent > 0) {
       next += static_cast<std::size_t>(sent);
       continue;
     }
-    results[target_index[next]] = SendOne(targets[next], text);
+    const Delivery& d = batch[batch_index[next]];
+    results[batch_index[next]] = SendOne(targets[next], d.text);
     ++next;
   }
   return results;

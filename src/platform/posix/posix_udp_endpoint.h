@@ -44,7 +44,7 @@ class PosixUdpEndpoint : public UdpEndpoint {
 
   // Sends `text` to the remote host at each of `ports`, in few system calls.
   // One result per port, as Send would return it.
-  std::vector<int> SendToPorts(std::string_view text, const std::vector<std::int32_t>& ports) override;
+  std::vector<int> SendToPorts(const std::vector<Delivery>& batch) override;
 
   // The bound port (useful after binding port 0), or 0 while unbound.
   std::int32_t LocalPort() const;

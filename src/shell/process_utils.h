@@ -52,7 +52,8 @@ class CWaitNDispatch {
 // Running processes with that name (cut to 15 characters); 0 on failure.
 std::int32_t ProcessCount(Globals& g, const std::string& name);
 
-// `pid` while the process runs, else 0.
+// `pid` while the process runs and is a copy of this program, else 0: a pid
+// that the system has given to another program since is never touched.
 std::int32_t InstanceToWnd(Globals& g, std::int32_t pid);
 
 // Asks the process to close; true when it is still there right after.

@@ -17,6 +17,8 @@ class StatusView {
   virtual void SetCount(int index, std::int32_t value) = 0;
   // `aConnections`: the client report.
   virtual void SetConnections(const std::string& report) = 0;
+  // Closes the window if it is open.
+  virtual void Close() = 0;
 };
 
 // The window of a hub without a display: writes go nowhere.
@@ -25,6 +27,7 @@ class NullStatusView : public StatusView {
   void SetMessageText(const std::string&) override {}
   void SetCount(int, std::int32_t) override {}
   void SetConnections(const std::string&) override {}
+  void Close() override {}
 };
 
 }  // namespace tessaly

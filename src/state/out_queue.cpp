@@ -1,10 +1,6 @@
-#include "message/out_queue.h"
+#include "state/out_queue.h"
 
-#include <memory>
-
-#include "app/globals.h"
-#include "app/log_file.h"
-#include "transport/xap.h"
+#include "state/globals.h"
 
 namespace tessaly {
 
@@ -29,14 +25,13 @@ std::string PackBody(std::initializer_list<std::pair<std::string_view, std::stri
   return body;
 }
 
-void SendXap(Globals& g, const std::string& sTarget, const std::string& sClass, const std::string& sSection,
-             const std::string& sData) {
+void SendXap(Globals& g, const std::string& target, const std::string& xap_class, const std::string& section,
+             const std::string& data) {
   try {
-    if (!g.HubStarted) {
-      g.OutQueue.push_back({sTarget, sClass, sSection, sData, ""});
+    if (!g.HubStarted || !g.XapLink) {
+      g.OutQueue.push_back({target, xap_class, section, data, ""});
       return;
     }
-    if (!g.XapLink) g.XapLink = std::make_unique<xap>(g);
     if (!g.OutQueue.empty()) {
       std::deque<xapQueuedMessage> waiting;
       waiting.swap(g.OutQueue);
@@ -44,10 +39,9 @@ void SendXap(Globals& g, const std::string& sTarget, const std::string& sClass, 
         g.XapLink->SendXap(m.msgTarget, m.msgClass, m.msgSection, m.MsgData, "", "", "");
       }
     }
-    g.XapLink->SendXap(sTarget, sClass, sSection, sData, "", "", "");
+    g.XapLink->SendXap(target, xap_class, section, data, "", "", "");
   } catch (...) {
-    g.Err.SetFromCurrentException();
-    WriteLogFile(g, "Tessaly", "SendXap  " + sData);
+    LogCurrentException(g, "SendXap  " + data);
   }
 }
 

@@ -1,7 +1,7 @@
-#include "app/process_utils.h"
+#include "shell/process_utils.h"
 
-#include "app/environment.h"
-#include "app/globals.h"
+#include "state/event_log.h"
+#include "state/globals.h"
 
 namespace tessaly {
 
@@ -43,7 +43,7 @@ std::int32_t ProcessCount(Globals& g, const std::string& name) {
 
 std::int32_t InstanceToWnd(Globals& g, std::int32_t pid) {
   try {
-    return pid > 0 && g.Sys.processes.IsAlive(pid) ? pid : 0;
+    return pid > 0 && g.Sys.processes.IsAlive(pid) && g.Sys.processes.IsCopyOfThisProgram(pid) ? pid : 0;
   } catch (...) {
     Report(g, "InstanceToWnd");
     return 0;

@@ -1,9 +1,9 @@
-#include "app/log_file.h"
+#include "state/log_file.h"
 
 #include <ctime>
 #include <fstream>
 
-#include "app/globals.h"
+#include "state/globals.h"
 #include "common/text.h"
 
 namespace tessaly {

@@ -1,27 +1,25 @@
 // The program's shared state: one object, made once by the program and as
 // often as they like by tests. Member names are the names the whole code base
-// uses for this state.
+// uses for this state. What belongs to one subsystem alone (the transport, the
+// client registry, the device list, the xPL tables) lives in that subsystem's
+// own object instead.
 #pragma once
 
 #include <cstdint>
 #include <deque>
-#include <exception>
-#include <functional>
 #include <memory>
 #include <string>
 
-#include "app/status_view.h"
-#include "bridge/bsc_devices.h"
 #include "platform/clock.h"
 #include "platform/event_loop.h"
 #include "platform/host.h"
+#include "platform/notify_icon.h"
 #include "platform/processes.h"
-#include "relay/router.h"
+#include "platform/status_view.h"
+#include "state/errors.h"
+#include "state/out_queue.h"
 
 namespace tessaly {
-
-class xap;
-struct xapQueuedMessage;
 
 // The system services the core reaches through its seams.
 struct Platform {
@@ -29,20 +27,6 @@ struct Platform {
   EventLoop& loop;
   Host& host;
   Processes& processes;
-};
-
-// The failure an error handler is dealing with: consumed by the loggers.
-struct PendingError {
-  std::int32_t line = 0;
-  std::string description;
-
-  void Set(std::int32_t at_line, std::string text) {
-    line = at_line;
-    description = std::move(text);
-  }
-  // Records the exception being handled (call inside a catch block).
-  void SetFromCurrentException();
-  void Clear() { *this = PendingError{}; }
 };
 
 // How many log lines the current minute has left; see WriteLogFile.
@@ -53,8 +37,7 @@ struct LogBudget {
 };
 
 struct Globals {
-  explicit Globals(Platform platform);
-  ~Globals();
+  explicit Globals(Platform platform) : Sys(platform) {}
   Globals(const Globals&) = delete;
   Globals& operator=(const Globals&) = delete;
 
@@ -62,8 +45,7 @@ struct Globals {
   PendingError Err;
   LogBudget LogLines;
 
-  // Transport.
-  std::unique_ptr<xap> XapLink;
+  // Transport: the chosen address, the role and the identity it sends under.
   std::string LocalAddress;
   std::string HubRole;
   std::string XapSourceValue;
@@ -72,12 +54,10 @@ struct Globals {
   std::string XapClassValue;
   std::string HeaderTemplate;
 
-  // Outbound queue.
+  // Outbound queue: messages wait here until HubStarted, then go to XapLink.
   bool HubStarted = false;
   std::deque<xapQueuedMessage> OutQueue;
-
-  // Local xAP clients.
-  RouterCollection Routers;
+  XapSender* XapLink = nullptr;
 
   // Traffic counters.
   std::int32_t InboundCount = 0;
@@ -105,18 +85,11 @@ struct Globals {
   std::string InterfaceSetting = "Default";
   std::string BroadcastSetting = "Default";
 
-  // Status window: written only while TrafficView is true.
+  // The desktop front end; without a display both do nothing. The status
+  // window is written only while TrafficView is true.
   bool TrafficView = false;
   std::unique_ptr<StatusView> StatusForm = std::make_unique<NullStatusView>();
-
-  // Bridge.
-  BscDeviceList BscDevices;
-
-  // The desktop front end: show and remove the notification-area icon, close
-  // the status window. Without a display they do nothing.
-  std::function<void()> ShowTray = [] {};
-  std::function<void()> HideTray = [] {};
-  std::function<void()> CloseStatusWindow = [] {};
+  std::unique_ptr<NotifyIcon> TrayForm = std::make_unique<NullNotifyIcon>();
 };
 
 }  // namespace tessaly
