@@ -1,90 +1,83 @@
-#include "app/process_utils.h"
+#include "shell/process_utils.h"
 
-#include <gtest/gtest.h>
-
-#include "app/globals.h"
-#include "support/fake_platform.h"
+#include "shell/environment.h"
+#include "support/hub_harness.h"
 
 namespace tessaly {
 namespace {
 
-using testing::FakePlatform;
+class ShellTest : public testing::HubFixture {};
 
-class ProcessUtilsTest : public ::testing::Test {
- protected:
-  ProcessUtilsTest() : g(p.platform()) {}
-  FakePlatform p;
-  Globals g;
-};
-
-TEST_F(ProcessUtilsTest, StopPidOfProcessThatIsGoneReturnsAtOnce) {
-  std::uint32_t before = p.clock.tick;
-  EXPECT_TRUE(StopPID(g, 777));
-  EXPECT_TRUE(p.processes.close_requests.empty());
-  EXPECT_EQ(p.clock.tick, before);
+TEST_F(ShellTest, StopPidClosesPolitelyAndKillsAfterAbout5sWhileTheHubKeepsServing) {
+  struct Row {
+    bool alive, ignores_close, killed;
+    std::uint32_t min_ms, max_ms;
+  } rows[] = {{false, false, false, 0, 0}, {true, false, false, 100, 100}, {true, true, true, 5000, 5200}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.min_ms);
+    p.processes = {};
+    if (row.alive) p.processes.alive.insert(777);
+    if (row.ignores_close) p.processes.ignore_close.insert(777);
+    int ticks = 0;
+    auto timer = p.loop.CreateTimer([&] { ++ticks; });
+    timer->SetInterval(1000);
+    timer->SetEnabled(true);
+    const std::uint32_t before = p.clock.tick;
+    EXPECT_TRUE(StopPID(g, 777));
+    EXPECT_EQ(p.processes.terminated.size(), row.killed ? 1u : 0u);
+    EXPECT_GE(p.clock.tick - before, row.min_ms);
+    EXPECT_LE(p.clock.tick - before, row.max_ms);
+    EXPECT_GE(ticks, static_cast<int>(row.min_ms / 1000));
+  }
+  p.processes.running["abcdefghijklmno"] = 3;
+  EXPECT_EQ(ProcessCount(g, "abcdefghijklmnopqrst"), 3);
 }
 
-TEST_F(ProcessUtilsTest, StopPidClosesPolitely) {
-  p.processes.alive.insert(777);
-  std::uint32_t before = p.clock.tick;
-  EXPECT_TRUE(StopPID(g, 777));
-  EXPECT_EQ(p.processes.close_requests, std::vector<std::int32_t>{777});
-  EXPECT_TRUE(p.processes.terminated.empty());
-  EXPECT_LE(p.clock.tick - before, 100u);
-}
-
-TEST_F(ProcessUtilsTest, StopPidKillsAPartnerThatIgnoresTheCloseAfterAbout5s) {
-  p.processes.alive.insert(777);
-  p.processes.ignore_close.insert(777);
-  // The hub keeps serving while it waits: a timer keeps ticking.
-  int ticks = 0;
-  auto timer = p.loop.CreateTimer([&] { ++ticks; });
-  timer->SetInterval(1000);
-  timer->SetEnabled(true);
-  std::uint32_t before = p.clock.tick;
-  EXPECT_TRUE(StopPID(g, 777));
-  EXPECT_EQ(p.processes.terminated, std::vector<std::int32_t>{777});
-  std::uint32_t waited = p.clock.tick - before;
-  EXPECT_GE(waited, 5000u);
-  EXPECT_LE(waited, 5200u);
-  EXPECT_GE(ticks, 5);
-}
-
-TEST_F(ProcessUtilsTest, ProcessCountCutsNameAndFailsAsZero) {
-  p.processes.running["Tessaly"] = 2;
-  EXPECT_EQ(ProcessCount(g, "Tessaly"), 2);
-  ProcessCount(g, "abcdefghijklmnopqrst");
-  EXPECT_EQ(p.processes.count_queries.back(), "abcdefghijklmno");
-  p.processes.count_fails = true;
-  EXPECT_EQ(ProcessCount(g, "Tessaly"), 0);
-}
-
-TEST_F(ProcessUtilsTest, WaitServesEventsRefusesReentryAndCanBeCancelled) {
+TEST_F(ShellTest, WaitRefusesReentryAndCanBeCancelled) {
   CWaitNDispatch waiter(p.clock, p.loop);
   int on_timer = 0;
   waiter.OnTimer = [&] { ++on_timer; };
-  waiter.Wait(0);
-  EXPECT_EQ(on_timer, 0) << "Wait(0) returns at once without OnTimer";
-
-  bool refused = false;
+  std::string refusal;
   auto timer = p.loop.CreateTimer([&] {
     try {
       waiter.Wait(10);
     } catch (const WaitError& e) {
-      refused = e.number() == 0x800403E9u &&
-                std::string(e.what()) ==
-                    "This function is not reentrant. If you want to wait for a second period use a new object";
+      refusal = e.what();
     }
     waiter.Cancel();
   });
   timer->SetInterval(30);
   timer->SetEnabled(true);
-  std::uint32_t before = p.clock.tick;
+  const std::uint32_t before = p.clock.tick;
   waiter.Wait(1000);
-  EXPECT_TRUE(refused);
-  EXPECT_EQ(p.clock.tick - before, 30u) << "Cancel ends the wait early";
+  EXPECT_EQ(refusal, "This function is not reentrant. If you want to wait for a second period use a new object");
+  EXPECT_EQ(p.clock.tick - before, 30u);
   EXPECT_EQ(on_timer, 1);
-  EXPECT_FALSE(waiter.IsWaiting());
+}
+
+TEST(DevelopmentFolderTest, AFolderNamedVbAnywhereOnThePath) {
+  for (auto [folder, dev] : {std::pair{"/home/u/VB/hub", true}, {"/home/u/vb", true}, {"/VB", true},
+                             {"/home/u/VBA/hub", false}, {"/home/xvb/hub", false}}) {
+    EXPECT_EQ(InDevelopmentFolder(folder), dev) << folder;
+  }
+}
+
+TEST_F(ShellTest, EnvironmentComesFromTheExecutablesFolderAndTheHostName) {
+  p.host.host_name = "box.lan";
+  p.processes.exe_path = dir.str() + "/bin/Tessaly";
+  std::filesystem::create_directories(dir.path() / "bin" / "Config");
+  std::ofstream(dir.path() / "bin" / "Config" / "Orrin.ini") << "[interface]\r\nbroadcastaddress=10.0.0.255\r\n";
+  InitXap(g);
+  EXPECT_EQ(g.ComputerName, "BOX");
+  EXPECT_EQ(g.ExePath, dir.str() + "/bin/Tessaly");
+  EXPECT_TRUE(std::filesystem::is_directory(dir.path() / "bin" / "Data"));
+  EXPECT_EQ(g.InterfaceSetting + " " + g.BroadcastSetting, "Default 10.0.0.255");
+
+  std::filesystem::create_directories(dir.path() / "Config" / "Orrin.ini");  // a folder where the file belongs
+  p.processes.exe_path = dir.str() + "/Tessaly";
+  InitXap(g);
+  EXPECT_EQ(g.BroadcastSetting, "10.0.0.255");  // the steps after the failure are skipped
+  EXPECT_NE(Log().find(" | Tessaly InitXap at Line 0 "), std::string::npos);
 }
 
 }  // namespace

@@ -1,64 +1,50 @@
-#include "app/log_file.h"
+#include "state/log_file.h"
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <filesystem>
-
-#include "app/globals.h"
-#include "support/fake_platform.h"
-#include "support/temp_dir.h"
+#include "state/event_log.h"
+#include "support/hub_harness.h"
 
 namespace tessaly {
 namespace {
 
-using testing::FakePlatform;
-using testing::ReadFile;
-using testing::TempDir;
-
-class LogFileTest : public ::testing::Test {
+class LogTest : public testing::HubFixture {
  protected:
-  LogFileTest() : g(p.platform()) {
+  LogTest() {
     g.AppPath = dir.str();
     g.MyPid = 77;
-    std::filesystem::create_directories(dir.path() / "Data");
+    std::filesystem::create_directory(dir.path() / "Data");
   }
   std::size_t Lines() {
-    std::string text = ReadFile(dir.path() / "Data" / "Tessaly77.txt");
-    return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+    const std::string log = Log();
+    return static_cast<std::size_t>(std::count(log.begin(), log.end(), '\n'));
   }
-  TempDir dir;
-  FakePlatform p;
-  Globals g;
 };
 
-TEST_F(LogFileTest, LineCarriesAndClearsPendingError) {
+TEST_F(LogTest, LineCarriesAndClearsThePendingErrorAndIsLostQuietlyWithoutAFolder) {
   g.Err.Set(12, "Overflow");
   WriteLogFile(g, "Tessaly", "Readmessage");
-  WriteLogFile(g, "Tessaly", "multi\nline");
-  std::string text = ReadFile(dir.path() / "Data" / "Tessaly77.txt");
-  std::string date = GeneralDate(p.clock.Now());
-  EXPECT_EQ(text, date + " | Tessaly Readmessage at Line 12 Overflow\r\n" + date +
-                      " | Tessaly multi\nline at Line 0 \r\n");
-  EXPECT_EQ(g.Err.description, "");
-}
-
-TEST_F(LogFileTest, MissingDataFolderLosesLineQuietly) {
+  WriteLogFile(g, "Tessaly", "two");
+  const std::string date = GeneralDate(p.clock.Now());
+  EXPECT_EQ(Log(), date + " | Tessaly Readmessage at Line 12 Overflow\r\n" + date + " | Tessaly two at Line 0 \r\n");
   g.AppPath = dir.str() + "/nowhere";
   g.Err.Set(1, "x");
   WriteLogFile(g, "Tessaly", "lost");
-  EXPECT_FALSE(std::filesystem::exists(dir.path() / "nowhere"));
-  EXPECT_EQ(g.Err.line, 0) << "the pending error is consumed all the same";
+  EXPECT_FALSE(g.Err.Pending());
 }
 
-TEST_F(LogFileTest, FloodOfLinesIsCappedPerMinuteAndCounted) {
+TEST_F(LogTest, FloodOfLinesIsCappedPerMinuteAndCounted) {
   for (int i = 0; i < kLogLinesPerMinute + 50; ++i) WriteLogFile(g, "From XAP", "");
   EXPECT_EQ(Lines(), static_cast<std::size_t>(kLogLinesPerMinute));
   p.clock.Advance(60000);
   WriteLogFile(g, "Tessaly", "Readmessage");
-  std::string text = ReadFile(dir.path() / "Data" / "Tessaly77.txt");
-  EXPECT_NE(text.find(" | Tessaly 50 log lines left out in the minute before at Line 0 \r\n"), std::string::npos);
-  EXPECT_EQ(Lines(), static_cast<std::size_t>(kLogLinesPerMinute) + 2);
+  EXPECT_NE(Log().find(" | Tessaly 50 log lines left out in the minute before at Line 0 \r\n"), std::string::npos);
+}
+
+TEST_F(LogTest, EventCarriesThePendingErrorAndWaitsForTheHubToStart) {
+  g.Err.Set(0, "disk full");
+  LogXapEvent(g, "Tessaly", "IniTool Save x");
+  ASSERT_EQ(g.OutQueue.size(), 1u);
+  EXPECT_NE(g.OutQueue[0].MsgData.find(std::string("Data\1IniTool Save x Line 0 disk full")), std::string::npos);
+  EXPECT_FALSE(g.Err.Pending());
 }
 
 }  // namespace

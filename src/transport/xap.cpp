@@ -217,6 +217,8 @@ void xap::StartBackup() {
 
 std::int32_t xap::Init() {
   bool primary = false;
+  // Without an address of its own the hub still serves this computer.
+  g_.LocalAddress = kLoopbackAddress;
   PassOverFailure(g_.Err, [&] { g_.LocalAddress = ChooseLocalAddress(); });
   PassOverFailure(g_.Err, [&] { primary = ClaimHubPort(); });
   if (primary) {

@@ -92,12 +92,13 @@ class FakeUdpEndpoint : public UdpEndpoint {
     if (is_broadcast && !broadcast_) return EACCES;
     return net_.Send(*this, remote_host_, remote_port_, std::string(text));
   }
-  std::vector<int> SendToPorts(std::string_view text, const std::vector<std::int32_t>& ports) override {
+  std::vector<int> SendToPorts(const std::vector<Delivery>& batch) override {
     std::vector<int> results;
+    ++net_.batch_sends;
     const std::int32_t remote_port = remote_port_;
-    for (std::int32_t port : ports) {
-      remote_port_ = port;
-      results.push_back(Send(text));
+    for (const Delivery& d : batch) {
+      remote_port_ = d.port;
+      results.push_back(Send(d.text));
     }
     remote_port_ = remote_port;
     return results;

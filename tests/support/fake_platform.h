@@ -10,10 +10,11 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
-#include "app/globals.h"
+#include "state/globals.h"
 #include "platform/clock.h"
 #include "platform/event_loop.h"
 #include "platform/host.h"
@@ -62,6 +63,8 @@ class FakeNetwork {
   int refuse_broadcast = 0;
   // When set, sends to this port fail with ECONNREFUSED.
   std::int32_t refuse_port = -1;
+  // How many batch sends (SendToPorts calls) there were.
+  int batch_sends = 0;
 
   // A datagram from elsewhere, delivered like one sent by an endpoint.
   void Inject(const std::string& from_address, std::int32_t from_port, const std::string& to_address,
@@ -96,6 +99,13 @@ class FakeEventLoop : public EventLoop {
   void Run() override {}
   void Quit() override { quit_requested = true; }
   void RunOnce(std::uint32_t max_wait_ms) override;
+  void SetErrorSink(std::function<void(const std::string&)> sink) override { error_sink = std::move(sink); }
+  int WatchSignals(const std::vector<int>& signals, std::function<void(int)> on_signal) override {
+    for (int s : signals) signal_handlers[s] = on_signal;
+    return 0;
+  }
+  std::function<void(const std::string&)> error_sink;
+  std::map<int, std::function<void(int)>> signal_handlers;
 
   // Dispatches pending arrivals, then lets `ms` of virtual time pass, firing
   // due timers in deadline order (and arrivals they cause) as time passes.
@@ -129,7 +139,11 @@ class FakeEventLoop : public EventLoop {
 class FakeHost : public Host {
  public:
   std::optional<std::string> HostName() override { return host_name; }
-  std::optional<std::vector<std::string>> Ipv4Addresses() override { return addresses; }
+  std::optional<std::vector<std::string>> Ipv4Addresses() override {
+    if (fail) throw std::runtime_error("interfaces unreadable");
+    return addresses;
+  }
+  bool fail = false;
 
   std::optional<std::string> host_name = "testbox";
   std::optional<std::vector<std::string>> addresses = std::vector<std::string>{"192.168.1.5"};
@@ -142,6 +156,7 @@ class FakeProcesses : public Processes {
   std::optional<std::int32_t> CountByName(const std::string& name) override;
   std::optional<std::int32_t> StartHidden(const std::string& path) override;
   bool IsAlive(std::int32_t p) override { return alive.count(p) != 0; }
+  bool IsCopyOfThisProgram(std::int32_t p) override { return other_programs.count(p) == 0; }
   bool AskToClose(std::int32_t p) override;
   bool Terminate(std::int32_t p) override;
 
@@ -160,6 +175,8 @@ class FakeProcesses : public Processes {
   std::set<std::int32_t> ignore_close;
   std::vector<std::int32_t> close_requests;
   std::vector<std::int32_t> terminated;
+  // Pids that run another program.
+  std::set<std::int32_t> other_programs;
 };
 
 // Everything a Globals needs, faked, wired together.
