@@ -14,12 +14,12 @@
 #include <thread>
 #include <vector>
 
-#include "app/globals.h"
 #include "bench_util.h"
 #include "platform/posix/posix_clock.h"
 #include "platform/posix/posix_event_loop.h"
 #include "platform/posix/posix_host.h"
 #include "platform/posix/posix_processes.h"
+#include "state/globals.h"
 #include "transport/xap.h"
 
 namespace {
@@ -110,12 +110,11 @@ Result Transport(long count, int rate) {
   g.AppPath = "/nonexistent";  // no log file
   g.ComputerName = "BENCH";
   Receiver receiver;
-  g.XapLink = std::make_unique<xap>(g);
-  receiver.link = g.XapLink.get();
-  g.XapLink->RegisterNewMessageCallback(&receiver);
-  g.XapLink->SetXapSource("zyn.hub.BENCH");
-  g.XapLink->SetXapUID("FF00FF00");
-  g.XapLink->Init();
+  xap link(g);
+  receiver.link = &link;
+  link.RegisterNewMessageCallback(&receiver);
+  link.UseIdentityOf(kRolePrimary);
+  link.Init();
   if (g.HubRole != "Hub") {
     std::fprintf(stderr, "port 3639 is taken\n");
     std::exit(1);

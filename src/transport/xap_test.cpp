@@ -84,9 +84,14 @@ TEST_F(TransportTest, BackupTakesOverOnTheFirstTickAfterThePortFrees) {
 
 TEST_F(TransportTest, FailingStepOfInitIsPassedOver) {
   p.host.fail = true;
+  g.BackupWanted = true;
+  p.processes.start_fails = true;
   EXPECT_EQ(Open().ClientPort(), 32768);
   EXPECT_EQ(g.HubRole, "Hub");
   EXPECT_EQ(g.LocalAddress, "127.0.0.1");
+  EXPECT_EQ(g.PartnerPid, 0);
+  EXPECT_NE(Log().find("Starting Backup Hub with Process 0  at Line 0 Unable to start " + g.ExePath),
+            std::string::npos);
 }
 
 TEST_F(TransportTest, HeartbeatIntervalIsClampedToFiveToSixtySecondsOrOff) {

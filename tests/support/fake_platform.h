@@ -15,10 +15,6 @@
 #include <vector>
 
 #include "state/globals.h"
-#include "platform/clock.h"
-#include "platform/event_loop.h"
-#include "platform/host.h"
-#include "platform/processes.h"
 
 namespace tessaly::testing {
 
@@ -31,11 +27,8 @@ class FakeClock : public Clock {
 
   std::uint32_t tick = 1000;
   std::int64_t wall = 1'800'000'000;  // some fixed day
- private:
-  std::uint32_t wall_ms_ = 0;
+  std::uint32_t wall_ms = 0;
 };
-
-class FakeEventLoop;
 
 // One datagram the fake network carried.
 struct SentDatagram {
@@ -48,74 +41,47 @@ struct SentDatagram {
 
 class FakeUdpEndpoint;
 
-// Addresses bound by endpoints, conflicts as Linux has them without address
-// reuse (a wildcard bind conflicts with every bind of the same port), and
-// delivery to bound endpoints through the loop.
-class FakeNetwork {
- public:
-  explicit FakeNetwork(FakeEventLoop& loop) : loop_(loop) {}
-
-  // Addresses of this computer besides 127.x (unicast to them is local).
-  std::set<std::string> local_addresses;
-  // Every datagram sent by an endpoint, in order.
-  std::vector<SentDatagram> sent;
-  // When set, SetBroadcast fails with this error number.
-  int refuse_broadcast = 0;
-  // When set, sends to this port fail with ECONNREFUSED.
-  std::int32_t refuse_port = -1;
-  // How many batch sends (SendToPorts calls) there were.
-  int batch_sends = 0;
+// Bindings as Linux has them without address reuse (a wildcard bind conflicts
+// with every bind of the same port); delivery to bound endpoints through the
+// loop, never inside the send.
+struct FakeNetwork {
+  std::set<std::string> local_addresses;  // besides 127.x
+  std::vector<SentDatagram> sent;         // every datagram an endpoint sent
+  int refuse_broadcast = 0;               // SetBroadcast fails with this error
+  std::int32_t refuse_port = -1;          // sends to this port are refused
+  int batch_sends = 0;                    // SendToPorts calls
 
   // A datagram from elsewhere, delivered like one sent by an endpoint.
-  void Inject(const std::string& from_address, std::int32_t from_port, const std::string& to_address,
-              std::int32_t to_port, const std::string& text);
-
-  // Datagrams sent to one port (any host), in order.
+  void Inject(const std::string& from, std::int32_t from_port, const std::string& to, std::int32_t to_port,
+              const std::string& text);
   std::vector<SentDatagram> SentTo(std::int32_t port) const;
 
-  // Internal to the fake endpoints.
-  int Bind(FakeUdpEndpoint* ep, const std::string& address, std::int32_t port);
-  void Unbind(FakeUdpEndpoint* ep);
-  int Send(FakeUdpEndpoint& from, const std::string& host, std::int32_t port, std::string text);
-
- private:
-  struct Binding {
-    std::string address;
-    std::int32_t port;
-    FakeUdpEndpoint* ep;
-  };
-  void Deliver(const std::string& from_address, std::int32_t from_port, const std::string& to_address,
-               std::int32_t to_port, const std::string& text);
-  FakeEventLoop& loop_;
-  std::vector<Binding> bindings_;
+  std::map<FakeUdpEndpoint*, std::pair<std::string, std::int32_t>> bound;
+  std::deque<std::function<void()>>* pending = nullptr;
 };
 
 class FakeEventLoop : public EventLoop {
  public:
-  explicit FakeEventLoop(FakeClock& clock) : clock_(clock), network(*this) {}
+  explicit FakeEventLoop(FakeClock& clock) : clock_(clock) { network.pending = &pending_; }
 
   std::unique_ptr<Timer> CreateTimer(std::function<void()> on_tick) override;
   std::unique_ptr<UdpEndpoint> CreateUdpEndpoint() override;
   void Run() override {}
-  void Quit() override { quit_requested = true; }
-  void RunOnce(std::uint32_t max_wait_ms) override;
-  void SetErrorSink(std::function<void(const std::string&)> sink) override { error_sink = std::move(sink); }
-  int WatchSignals(const std::vector<int>& signals, std::function<void(int)> on_signal) override {
-    for (int s : signals) signal_handlers[s] = on_signal;
-    return 0;
-  }
-  std::function<void(const std::string&)> error_sink;
-  std::map<int, std::function<void(int)>> signal_handlers;
+  void Quit() override {}
+  void RunOnce(std::uint32_t max_wait_ms) override { Step(max_wait_ms, true); }
+  void SetErrorSink(std::function<void(const std::string&)>) override {}
+  int WatchSignals(const std::vector<int>&, std::function<void(int)>) override { return 0; }
 
   // Dispatches pending arrivals, then lets `ms` of virtual time pass, firing
   // due timers in deadline order (and arrivals they cause) as time passes.
-  void Advance(std::uint32_t ms);
+  void Advance(std::uint32_t ms) {
+    Flush();
+    while (Step(ms, false)) {
+    }
+  }
   // Dispatches pending arrivals without moving time.
   void Flush();
 
-  void Post(std::function<void()> event) { pending_.push_back(std::move(event)); }
-
-  // Internal to the fake timers.
   struct TimerState {
     std::function<void()> tick;
     std::uint32_t interval = 0;
@@ -126,13 +92,14 @@ class FakeEventLoop : public EventLoop {
   std::set<std::shared_ptr<TimerState>> timers;
   std::uint64_t next_order = 0;
   FakeClock& clock_;
-  bool quit_requested = false;
   FakeNetwork network;
 
  private:
-  // Earliest due timer at or before `limit` ticks from now, or nullptr.
-  std::shared_ptr<TimerState> NextDue(std::uint32_t within);
-  void Fire(const std::shared_ptr<TimerState>& t);
+  // Fires the earliest timer due within `ms` (after moving the clock to it)
+  // and takes the time off `ms`; false, with the clock moved by `ms`, when
+  // none is. `once` ends a turn early when arrivals were pending.
+  bool Step(std::uint32_t& ms, bool once);
+  bool Step(std::uint32_t&& ms, bool once) { return Step(ms, once); }
   std::deque<std::function<void()>> pending_;
 };
 
@@ -143,40 +110,42 @@ class FakeHost : public Host {
     if (fail) throw std::runtime_error("interfaces unreadable");
     return addresses;
   }
-  bool fail = false;
-
   std::optional<std::string> host_name = "testbox";
   std::optional<std::vector<std::string>> addresses = std::vector<std::string>{"192.168.1.5"};
+  bool fail = false;
 };
 
 class FakeProcesses : public Processes {
  public:
   std::int32_t OwnPid() override { return pid; }
   std::string OwnExecutablePath() override { return exe_path; }
-  std::optional<std::int32_t> CountByName(const std::string& name) override;
-  std::optional<std::int32_t> StartHidden(const std::string& path) override;
+  std::optional<std::int32_t> CountByName(const std::string& name) override { return running[name.substr(0, 15)]; }
+  std::optional<std::int32_t> StartHidden(const std::string& path) override {
+    started.push_back(path);
+    if (start_fails) return std::nullopt;
+    alive.insert(next_pid);
+    return next_pid++;
+  }
   bool IsAlive(std::int32_t p) override { return alive.count(p) != 0; }
   bool IsCopyOfThisProgram(std::int32_t p) override { return other_programs.count(p) == 0; }
-  bool AskToClose(std::int32_t p) override;
-  bool Terminate(std::int32_t p) override;
+  bool AskToClose(std::int32_t p) override {
+    close_requests.push_back(p);
+    if (!ignore_close.count(p)) alive.erase(p);
+    return true;
+  }
+  bool Terminate(std::int32_t p) override {
+    terminated.push_back(p);
+    return alive.erase(p) != 0;
+  }
 
   std::int32_t pid = 4242;
   std::string exe_path = "/opt/hub/Tessaly";
-  // Running processes by name; CountByName fails when `count_fails`.
-  std::map<std::string, std::int32_t> running;
-  bool count_fails = false;
-  std::vector<std::string> count_queries;
-  // StartHidden records the path and gives the next pid (or fails).
-  std::vector<std::string> started;
+  std::map<std::string, std::int32_t> running;  // process counts by name
+  std::vector<std::string> started;             // StartHidden paths
   std::int32_t next_pid = 5000;
   bool start_fails = false;
-  // Alive pids; those in `ignore_close` survive AskToClose.
-  std::set<std::int32_t> alive;
-  std::set<std::int32_t> ignore_close;
-  std::vector<std::int32_t> close_requests;
-  std::vector<std::int32_t> terminated;
-  // Pids that run another program.
-  std::set<std::int32_t> other_programs;
+  std::set<std::int32_t> alive, ignore_close, other_programs;
+  std::vector<std::int32_t> close_requests, terminated;
 };
 
 // Everything a Globals needs, faked, wired together.
