@@ -139,6 +139,12 @@ TEST_F(TransportTest, ReceivePathQueuesSenderAndTextOnceWithin100msAndDropsItsOw
                                  : std::vector<std::string>{});
   }
   EXPECT_EQ(g.DuplicateCount, 1);
+  entries.clear();
+  for (int i = 0; i < 4; ++i) {
+    p.network.Inject("10.0.0.9", 3639, "255.255.255.255", 3639, "s" + std::to_string(i));
+    p.loop.Advance(2);
+  }
+  EXPECT_EQ(entries.size(), 3u);  // a stream of arrivals cannot postpone the relay past 5 ms
 }
 
 TEST_F(TransportTest, SendXapBroadcastsTheComposedMessageAndQueuesACopyAfterTheHubHasStarted) {
