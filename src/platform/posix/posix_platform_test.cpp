@@ -1,0 +1,254 @@
+// The Linux platform layer against the real system: the poll loop with its timers, signals and UDP
+// endpoints; processes; the clock and the host.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <ranges>
+#include <stdexcept>
+
+#include "platform/posix/posix_clock.h"
+#include "platform/posix/posix_event_loop.h"
+#include "platform/posix/posix_host.h"
+#include "platform/posix/posix_processes.h"
+
+namespace tessaly {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string Proc(std::int32_t pid, const std::string& leaf) { return "/proc/" + std::to_string(pid) + "/" + leaf; }
+
+// A copy of this program that this program started only waits, at most 30 s, to be signalled.
+[[maybe_unused]] const bool kIsSleeper = [](std::error_code error = {}) {
+  return fs::equivalent("/proc/self/exe", Proc(getppid(), "exe"), error) && (sleep(30), _exit(0), true);
+}();
+
+std::string Text(const std::string& path) { return {std::istreambuf_iterator<char>(std::ifstream(path).rdbuf()), {}}; }
+
+std::int64_t NowMs() { return std::chrono::steady_clock::now().time_since_epoch() / std::chrono::milliseconds(1); }
+std::int64_t CpuMs() { return std::clock() * 1000 / CLOCKS_PER_SEC; }
+
+// Open descriptors whose F_GETFD flags are `flags`; 0: those a started program would inherit.
+int OpenFds(int flags) {
+  return std::ranges::count_if(std::views::iota(0, 4096), [flags](int fd) { return fcntl(fd, F_GETFD) == flags; });
+}
+
+// Turns the loop until `done` holds or `limit_ms` has passed; returns `done()`.
+bool RunUntil(PosixEventLoop& loop, const std::function<bool()>& done, std::int64_t limit_ms = 2000) {
+  for (const std::int64_t end = NowMs() + limit_ms; !done() && NowMs() < end;) loop.RunOnce(10);
+  return done();
+}
+
+std::unique_ptr<Timer> Started(PosixEventLoop& loop, std::uint32_t interval_ms, std::function<void()> on_tick) {
+  auto timer = loop.CreateTimer(std::move(on_tick));
+  timer->SetInterval(interval_ms);
+  timer->SetEnabled(true);
+  return timer;
+}
+
+std::unique_ptr<PosixUdpEndpoint> Bound(PosixEventLoop& loop, const char* address) {
+  auto endpoint = loop.CreatePosixUdpEndpoint();
+  EXPECT_EQ(endpoint->Bind(address, 0), 0);
+  return endpoint;
+}
+
+// First, due together: b and d (10 ms, armed in that order), c (20), a (30), e and f (40); b destroys itself
+// and e, disables f and throws; d disables itself and throws what is not an exception. Then o, a one-shot at
+// 75 ms, sets s's interval to the one it has and n's to another; p ticks every 20 ms, re-arming r; z has
+// interval 0; w waits 150 ms in nested turns on its first tick.
+TEST(PosixEventLoopTest, TimersFireByDeadlineSurviveTheirHandlersAndANestedWaitNeverReentersItsCaller) {
+  PosixEventLoop loop;
+  std::vector<std::string> errors;
+  loop.SetErrorSink([&](const std::string& e) { errors.push_back(e); });
+  std::int64_t start = NowMs();
+  std::map<char, std::vector<std::int64_t>> ticks;  // ms after start
+  std::map<char, std::unique_ptr<Timer>> t;
+  std::string order;
+  const auto start_timers = [&](std::initializer_list<std::pair<char, int>> intervals) {
+    for (const auto& [name, ms] : intervals) t[name] = Started(loop, ms, [&, name = name] {
+      order += name, ticks[name].push_back(NowMs() - start);
+      if (name == 'b') t.erase('b'), t.erase('e'), t['f']->SetEnabled(false), throw std::runtime_error("boom");
+      if (name == 'd') t['d']->SetEnabled(false), throw 42;
+      if (name == 'o') t['o']->SetEnabled(false), t['s']->SetInterval(150), t['n']->SetInterval(200);
+      if (name == 'p') t['r']->SetEnabled(true);
+      if (name != 'w' || ticks['w'].size() > 1) return;
+      const std::int64_t cpu = CpuMs(), p_before = std::ssize(ticks['p']);
+      for (const std::int64_t end = NowMs() + 150; NowMs() < end;) loop.RunOnce(50);
+      EXPECT_TRUE(ticks['w'].size() == 1 && std::ssize(ticks['p']) >= p_before + 5 && CpuMs() - cpu < 60)
+          << "the nested wait entered its caller again, served no other timer or spun on the caller's overdue tick";
+    });
+  };
+  start_timers({{'a', 30}, {'b', 10}, {'c', 20}, {'d', 10}, {'e', 40}, {'f', 40}});
+  usleep(50'000);
+  loop.RunOnce(0);
+  EXPECT_EQ(order, "bdca");
+  t.clear();
+  start = NowMs();
+  const std::uint32_t first_tick_count = PosixClock().TickCount();
+  start_timers({{'o', 75}, {'p', 20}, {'r', 80}, {'s', 150}, {'n', 150}, {'z', 0}, {'w', 10}});
+  ASSERT_TRUE(RunUntil(loop, [&] { return ticks.contains('n') && ticks['w'].size() > 1; }, 1000));
+  EXPECT_EQ(errors, (std::vector<std::string>{"boom", "unknown exception"})) << "a dead or disabled timer fired";
+  EXPECT_TRUE(ticks['o'].size() == 1 && ticks['o'][0] >= 75) << "a one-shot fired early or again";
+  EXPECT_FALSE(ticks['r'].empty()) << "re-arming an enabled timer postponed it";
+  EXPECT_LT(ticks['s'].at(0), ticks['o'][0] + 150) << "setting the same interval restarted the timer";
+  EXPECT_GE(ticks['n'].at(0), ticks['o'][0] + 200) << "a new interval did not restart the timer";
+  EXPECT_FALSE(ticks.contains('z')) << "an interval of 0 fired";
+  EXPECT_LE(std::ssize(ticks['p']) * 20, NowMs() - start) << "ticked more often than its interval";
+  EXPECT_LE(std::ssize(ticks['w']) * 10, NowMs() - start - 120) << "made up for the intervals its nested wait missed";
+  EXPECT_NEAR(PosixClock().TickCount() - first_tick_count, NowMs() - start, 5) << "ticks are not milliseconds";
+  EXPECT_NEAR(PosixClock().Now(), std::time(nullptr), 1) << "not the wall clock";
+}
+
+TEST(PosixEventLoopTest, QuitIsUsedUpByRunAndSignalsComeThroughAPipe) {
+  const sighandler_t before = signal(SIGUSR1, SIG_IGN);  // an action of our own, to be given back
+  const std::int64_t inheritable = OpenFds(0), start = NowMs(), cpu = CpuMs();
+  auto loop = std::make_unique<PosixEventLoop>();
+  auto guard = Started(*loop, 2000, [&] { loop->Quit(); });  // bounds every Run
+  loop->Quit();
+  loop->Run();  // at once: the request came first
+  std::vector<int> seen;
+  ASSERT_EQ(loop->WatchSignals({SIGUSR1, SIGUSR2}, [&](int s) { seen.push_back(s), loop->Quit(); }), 0);
+  EXPECT_EQ(OpenFds(0), inheritable) << "a started program would inherit the signal pipe";
+  loop->RunOnce(100);
+  EXPECT_GE(NowMs() - start, 100) << "RunOnce returned early with nothing to do";
+  auto raiser = Started(*loop, 50, [&] { raise(SIGUSR1), raise(SIGUSR2), seen.push_back(0); });
+  loop->Run();
+  EXPECT_EQ(seen, (std::vector<int>{0, SIGUSR1, SIGUSR2})) << "ran inside the handler, or a Quit ended a later Run";
+  EXPECT_LT(NowMs() - start, 1000) << "a Quit that came before Run was lost";
+  EXPECT_LT(CpuMs() - cpu, 30) << "the loop busy-waited";
+  EXPECT_EQ((std::pair{PosixEventLoop().WatchSignals({SIGUSR1}, [](int) {}), loop->WatchSignals({SIGKILL}, [](int) {})}),
+            (std::pair{EBUSY, EINVAL}));
+  loop.reset();
+  EXPECT_EQ(signal(SIGUSR1, before), SIG_IGN) << "the previous action was not restored";
+  EXPECT_EQ(PosixEventLoop().WatchSignals({SIGUSR1}, [](int) {}), 0) << "signals were not given up";
+}
+
+TEST(PosixUdpEndpointTest, BindsWithoutSharingAndTakesOnlyDottedAddressesAndPorts) {
+  PosixEventLoop loop;
+  const int open_before = OpenFds(FD_CLOEXEC);
+  for (const auto& [first, second, expected] :
+       {std::tuple{"127.0.0.1", "0.0.0.0", EADDRINUSE}, {"0.0.0.0", "127.0.0.1", EADDRINUSE},
+        {"0.0.0.0", "0.0.0.0", EADDRINUSE}, {"127.0.0.1", "127.0.0.1", EADDRINUSE}, {"127.0.0.1", "127.0.0.2", 0}}) {
+    auto other = loop.CreatePosixUdpEndpoint();
+    EXPECT_EQ((std::pair{other->Bind(second, Bound(loop, first)->LocalPort()), other->IsBound()}),
+              (std::pair{expected, expected == 0})) << first << " then " << second;
+  }
+  EXPECT_EQ(OpenFds(FD_CLOEXEC), open_before) << "a failed bind leaked its socket";
+  auto sender = Bound(loop, "127.0.0.1");
+  for (const auto& [host, port] : {std::pair{"localhost", 3639}, {"127.1", 3639}, {"1.2.3.4", -1}, {"1.2.3.4", 65536}}) {
+    sender->SetRemote(host, port);
+    EXPECT_EQ((std::pair{loop.CreateUdpEndpoint()->Bind(host, port), sender->Send("x")}), (std::pair{EINVAL, EINVAL}))
+        << host << ":" << port;
+  }
+  EXPECT_EQ(sender->Bind("127.0.0.1", 0), EINVAL) << "bound twice";
+  EXPECT_EQ(fcntl(sender->NativeHandle(), F_GETFD), FD_CLOEXEC) << "a started program would inherit the socket";
+  int buffer = 0;
+  socklen_t size = sizeof buffer;
+  getsockopt(sender->NativeHandle(), SOL_SOCKET, SO_RCVBUF, &buffer, &size);
+  EXPECT_TRUE(geteuid() != 0 || buffer >= 2 << 20) << "receive buffer " << buffer;
+}
+
+// Loopback broadcasts: every 16 deliveries, one to each of four receivers on 0.0.0.0 and the rest to a port
+// nobody holds. Receivers 0 and 1 keep what arrives (0 throws on its first); 2 closes, 3 destroys itself.
+TEST(PosixUdpEndpointTest, BatchArrivesWholeAndInOrderPastFailuresAndIsReadInSlicesThatLetTimersRun) {
+  PosixEventLoop loop;
+  std::vector<std::string> errors;
+  loop.SetErrorSink([&](const std::string& e) { errors.push_back(e); });
+  auto sender = Bound(loop, "127.0.0.1");
+  sender->SetRemote("127.255.255.255", 0);
+  EXPECT_EQ((std::vector{sender->GetBroadcast(), sender->SetBroadcast(true), sender->GetBroadcast()}),
+            (std::vector{0, 0, 1}));
+  std::vector<std::unique_ptr<PosixUdpEndpoint>> receivers;
+  std::map<std::size_t, std::vector<std::string>> got, want;
+  for (std::size_t r = 0; r < 4; ++r) {
+    receivers.push_back(Bound(loop, "0.0.0.0"));
+    receivers[r]->SetArrivalHandler([&, r](const Datagram& d) {
+      got[r].push_back(d.text);
+      EXPECT_EQ(std::tuple(d.from_address, d.from_port, d.to_address),  // where it was sent, not the interface
+                std::tuple("127.0.0.1", sender->LocalPort(), "127.255.255.255"));
+      if (d.text == "0") throw std::runtime_error("bad datagram");
+      if (r == 2) receivers[r]->Close();
+      if (r == 3) receivers[r].reset();
+    });
+  }
+  std::vector<std::string> texts(1100);
+  for (std::size_t i = 0; i < texts.size(); ++i) texts[i] = i == 1 ? "" : std::to_string(i);
+  for (std::size_t i = 0; i < 65507; ++i) texts[1] += static_cast<char>(i * 7);  // the largest datagram
+  texts[17] = std::string("a\0b\0\0c", 6), texts[33] = "", texts[700] = std::string(65508, 'x');
+  const std::map<std::size_t, std::int32_t> bad_ports{{300, -1}, {600, 0}, {1050, 0}};  // 0: the kernel refuses it
+  std::vector<Delivery> batch;
+  std::vector<int> results;
+  for (std::size_t i = 0; i < texts.size(); ++i) {
+    const std::int32_t port = i % 16 < 4 ? receivers[i % 16]->LocalPort() : sender->LocalPort();
+    batch.push_back({texts[i], bad_ports.contains(i) ? bad_ports.at(i) : port});
+    results.push_back(bad_ports.contains(i) ? EINVAL : i == 700 ? EMSGSIZE : 0);
+    if (i % 16 < 2 || i < 4) want[i % 16].push_back(texts[i]);
+  }
+  EXPECT_EQ(sender->SendToPorts(batch), results);
+  bool ticked = false;
+  auto timer = Started(loop, 1, [&] { ticked = true; });
+  usleep(2'000);
+  loop.RunOnce(0);
+  EXPECT_TRUE(ticked && got[0].size() < want[0].size()) << "a turn read the whole flood before the due timers";
+  EXPECT_TRUE(RunUntil(loop, [&] { return got == want; })) << "lost, cut, out of order or handled after closing";
+  EXPECT_EQ(errors, std::vector<std::string>{"bad datagram"});
+}
+
+// In a network namespace of its own: lo up, tsl0 up with two addresses, its peer tsl1 down with a third.
+TEST(PosixHostTest, NameIsTheKernelsAndAddressesThoseOfInterfacesThatAreUpButNeverLoopback) {
+  EXPECT_EQ(PosixHost().HostName().value_or("") + "\n", Text("/proc/sys/kernel/hostname"));
+  if (geteuid() != 0) GTEST_SKIP() << "needs root for a network namespace";
+  EXPECT_EXIT(_exit(unshare(CLONE_NEWNET) != 0 ||
+                            std::system("ip link set lo up && ip link add tsl0 type veth peer name tsl1 &&"
+                                        " ip link set tsl0 up && ip addr add 10.9.9.9/24 dev tsl0 &&"
+                                        " ip addr add 10.9.9.10/24 dev tsl0 && ip addr add 10.9.8.7/24 dev tsl1") != 0
+                        ? 2 : PosixHost().Ipv4Addresses() != std::vector<std::string>{"10.9.9.9", "10.9.9.10"}),
+              ::testing::ExitedWithCode(0), "");
+}
+
+TEST(PosixProcessesTest, HiddenCopiesAreCountedByTheirFirst15CharactersWhileAliveAndReapedOnceEnded) {
+  PosixProcesses processes;
+  const std::string name = "tsl" + std::to_string(getpid()) + "_processes", path = "/tmp/" + name;  // over 15 bytes
+  fs::create_symlink(processes.OwnExecutablePath(), path);
+  const std::int32_t first = processes.StartHidden(path).value_or(-1), second = processes.StartHidden(path).value_or(-1);
+  fs::remove(path);
+  for (const auto& [prefix, count] : {std::pair{name, 2}, {name.substr(0, 15), 2}, {name.substr(0, 14), 0}}) {
+    EXPECT_EQ(processes.CountByName(prefix), count) << prefix;
+  }
+  EXPECT_TRUE(processes.IsAlive(first));
+  EXPECT_EQ(getsid(first), first) << "not in a session of its own";
+  for (const char* fd : {"fd/0", "fd/1", "fd/2"}) EXPECT_EQ(fs::read_symlink(Proc(first, fd)), "/dev/null");
+  EXPECT_EQ(Text(Proc(first, "environ")), Text("/proc/self/environ"));
+  EXPECT_EQ(Text(Proc(first, "cmdline")), path + '\0');
+  EXPECT_FALSE(processes.StartHidden("/nonexistent/Tessaly").has_value());
+  EXPECT_EQ(processes.OwnExecutablePath(), fs::canonical("/proc/self/exe").string());
+  for (const auto& [pid, copy] : {std::pair{first, true}, {processes.OwnPid(), true}, {getppid(), false}, {0, false}}) {
+    EXPECT_EQ(processes.IsCopyOfThisProgram(pid), copy) << pid;
+  }
+  EXPECT_TRUE(processes.AskToClose(first) && processes.Terminate(second));
+  std::vector<int> ended_by;  // waits for each to end, leaving it unreaped
+  for (siginfo_t info{}; const std::int32_t pid : {first, second}) {
+    ended_by.push_back(waitid(P_PID, pid, &info, WEXITED | WNOWAIT) == 0 ? info.si_status : -1);
+  }
+  EXPECT_EQ(ended_by, (std::vector<int>{SIGTERM, SIGKILL}));
+  EXPECT_EQ(processes.CountByName(name), 0) << "zombies were counted";
+  EXPECT_FALSE(processes.IsAlive(first));
+  EXPECT_EQ(processes.ReapChildren(), std::vector<std::int32_t>{second}) << "IsAlive reaps its child, this the rest";
+  // kill(2) takes 0 as "my process group" and other pids below 1 as groups: checked in a child alone in its
+  // own group.
+  EXPECT_EXIT(setpgid(0, 0); _exit(processes.AskToClose(0) || processes.Terminate(0) || processes.IsAlive(0) ||
+                                   processes.AskToClose(-getpid()) || processes.Terminate(-getpid())),
+              ::testing::ExitedWithCode(0), "");
+}
+
+}  // namespace
+}  // namespace tessaly
