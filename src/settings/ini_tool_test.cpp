@@ -14,6 +14,7 @@ class IniToolTest : public ::testing::Test {
  protected:
   IniTool Loaded(const std::string& text) {
     fs::create_directories(FolderOf(path));
+    fs::remove(path);  // it may be a link to /dev/full that a faulty save renamed into place
     std::ofstream(path, std::ios::binary) << text;
     IniTool ini(report);
     ini.Load(path);
