@@ -4,9 +4,13 @@
 // a backup partner left running to take over. SIGINT is the menu's "Exit":
 // the partner is stopped first.
 #include <malloc.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <csignal>
+#include <cstdio>
 
+#include "app/command_line.h"
 #include "app/hub.h"
 #include "platform/posix/posix_clock.h"
 #include "platform/posix/posix_event_loop.h"
@@ -15,13 +19,44 @@
 #include "state/globals.h"
 #include "state/log_file.h"
 
-int main() {
+namespace {
+
+// True when standard error leads somewhere a person or the journal reads:
+// open, and not /dev/null (where the backup copy's streams go).
+bool StandardErrorIsRead() {
+  struct stat err {}, null {};
+  if (fstat(STDERR_FILENO, &err) != 0) return false;
+  if (stat("/dev/null", &null) != 0) return true;
+  return !(S_ISCHR(err.st_mode) && err.st_rdev == null.st_rdev);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
   using namespace tessaly;
+  const CommandLineAnswer answer = ReadCommandLine(std::vector<std::string>(argv + (argc > 0), argv + argc));
+  if (!answer.run_hub) {
+    std::fputs(answer.out.c_str(), stdout);
+    std::fputs(answer.err.c_str(), stderr);
+    return answer.exit_status;
+  }
+
   PosixClock clock;
   PosixEventLoop loop;
   PosixHost host;
   PosixProcesses processes;
   Globals g(Platform{clock, loop, host, processes});
+  if (StandardErrorIsRead()) {
+    // The log file's lines, with the line end of a terminal.
+    g.LogMirror = [](const std::string& lines) {
+      for (std::size_t start = 0; start < lines.size();) {
+        std::size_t end = lines.find("\r\n", start);
+        if (end == std::string::npos) end = lines.size();
+        std::fprintf(stderr, "%.*s\n", static_cast<int>(end - start), lines.data() + start);
+        start = end + 2;
+      }
+    };
+  }
 
   // A failure that escapes a handler is logged, and the hub goes on.
   loop.SetErrorSink([&g](const std::string& what) {

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -44,6 +45,9 @@ struct Globals {
   Platform Sys;
   PendingError Err;
   LogBudget LogLines;
+  // Gets every log file line as well, when set (standard error of a hub run
+  // in the foreground or as a service).
+  std::function<void(const std::string&)> LogMirror;
 
   // Transport: the chosen address, the role and the identity it sends under.
   std::string LocalAddress;

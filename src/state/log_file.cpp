@@ -54,6 +54,7 @@ void WriteLogFile(Globals& g, const std::string& Source, const std::string& Text
     lines += date + " | " + Source + " " + Text + " " + error_text + "\r\n";
     std::ofstream out(LogFilePath(g), std::ios::binary | std::ios::app);
     out << lines;
+    if (g.LogMirror) g.LogMirror(lines);
   } catch (...) {
     // A log line that cannot be written is lost; the caller goes on.
   }

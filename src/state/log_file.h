@@ -9,7 +9,8 @@ namespace tessaly {
 struct Globals;
 
 // Appends "<date time> | <Source> <Text> at Line <n> <description>" and a
-// "\r\n", taking the pending error and clearing it. Opens and closes the
+// "\r\n", taking the pending error and clearing it; the same line goes to
+// g.LogMirror when it is set. Opens and closes the
 // file for every line; a line that cannot be written is lost silently.
 // Junk from the network must not fill the disk: past kLogLinesPerMinute lines
 // in a minute the rest are only counted, and the first line of the next

@@ -1,5 +1,6 @@
 #include "transport/xap.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <exception>
 
@@ -187,9 +188,13 @@ bool xap::PermitBroadcast(UdpEndpoint& ep, int number) {
   return true;
 }
 
-bool xap::ClaimHubPort() {
+void xap::ChooseBroadcast() {
   BroadcastInUse_ = EqualsNoCase(BroadcastAddress, "default") ? "255.255.255.255" : BroadcastAddress;
   if (g_.LocalAddress == kLoopbackAddress) BroadcastInUse_ = kLoopbackAddress;
+}
+
+bool xap::ClaimHubPort() {
+  ChooseBroadcast();
   if (Winsock1->Bind("0.0.0.0", kHubPort) != 0) return false;
   if (!PermitBroadcast(*Winsock1, 1)) {
     Winsock1->Close();
@@ -227,11 +232,7 @@ std::int32_t xap::Init() {
     PassOverFailure(g_.Err, [&] { TakeRole(kRoleBackup); });
   }
   ClientPort_ = kFirstClientPort;
-  PassOverFailure(g_.Err, [&] {
-    for (int attempt = 0; attempt < kClientPortAttempts; ++attempt, ++ClientPort_) {
-      if (BindClientPort(ClientPort_)) break;
-    }
-  });
+  PassOverFailure(g_.Err, [&] { FindClientPort(); });
   // The backup starts once the primary holds its client port, so the
   // primary always has the first free port and its backup the next.
   if (primary && g_.BackupWanted) {
@@ -250,6 +251,34 @@ std::int32_t xap::Init() {
 
 UdpEndpoint& xap::NetworkSender() { return g_.LocalAddress == kLoopbackAddress ? *Winsock4 : *Winsock3; }
 
+void xap::FindClientPort() {
+  ClientPort_ = kFirstClientPort;
+  for (int attempt = 0; attempt < kClientPortAttempts; ++attempt, ++ClientPort_) {
+    if (BindClientPort(ClientPort_)) break;
+  }
+}
+
+void xap::FollowAddressChange() {
+  const std::optional<std::vector<std::string>> addresses = g_.Sys.host.Ipv4Addresses();
+  if (!addresses) return;
+  const bool ours = g_.LocalAddress == kLoopbackAddress
+                        ? addresses->empty()
+                        : std::find(addresses->begin(), addresses->end(), g_.LocalAddress) != addresses->end();
+  if (ours) return;
+  const std::string previous = g_.LocalAddress;
+  g_.LocalAddress = ChooseLocalAddress();
+  if (g_.LocalAddress == previous) return;
+  // The client port stays when it can, so that the heartbeat keeps its port.
+  const std::int32_t port = ClientPort_;
+  Winsock3->Close();
+  Winsock4->Close();
+  if (!BindClientPort(port)) FindClientPort();
+  HeartbeatTail_ = "\nport=" + Dec(ClientPort_) + "\n}\n";
+  ChooseBroadcast();
+  WriteLogFile(g_, "Tessaly", "Address changed from " + previous + " to " + g_.LocalAddress);
+  LogXapEvent(g_, "Tessaly", "Address changed from " + previous + " to " + g_.LocalAddress);
+}
+
 void xap::SendHeartbeat(std::int32_t LongInterval) {
   std::int32_t seconds = LongInterval;
   if (LongInterval > 60) {
@@ -263,6 +292,7 @@ void xap::SendHeartbeat(std::int32_t LongInterval) {
     HBeatTimer_->SetInterval(static_cast<std::uint32_t>(seconds) * 1000u);
     HBeatTimer_->SetEnabled(seconds >= 1);
   });
+  PassOverFailure(g_.Err, [&] { FollowAddressChange(); });
   PassOverFailure(g_.Err, [&] { TakeOver(); });
   PassOverFailure(g_.Err, [&] {
     UdpEndpoint& ep = NetworkSender();

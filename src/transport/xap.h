@@ -81,8 +81,8 @@ class xap : public XapSender {
   std::int32_t Init();
 
   // Sets the heartbeat timer from `LongInterval` seconds (above 60 -> 60,
-  // 1..4 -> 5, below 1 -> off), lets a backup try the takeover, and sends one
-  // heartbeat. A failing step is passed over and the next one runs.
+  // 1..4 -> 5, below 1 -> off), follows a change of this computer's address,
+  // lets a backup try the takeover, and sends one heartbeat. A failing step is passed over and the next one runs.
   void SendHeartbeat(std::int32_t LongInterval);
 
   void RegisterNewMessageCallback(MessageReceiver* receiver) { Callback = receiver; }
@@ -119,7 +119,16 @@ class xap : public XapSender {
   void OnHBeatTimer();
 
   std::string ChooseLocalAddress();
+  void ChooseBroadcast();
   bool ClaimHubPort();
+  // Binds the client endpoints on the first free port from kFirstClientPort.
+  void FindClientPort();
+  // A hub runs for months: when LocalAddress is no longer an address of this
+  // computer, or a network address has appeared on a loopback-only hub, the
+  // address is chosen again and the client endpoints are bound to it; the
+  // change is logged and sent as an event. Clients register again with their
+  // next heartbeat.
+  void FollowAddressChange();
   bool PermitBroadcast(UdpEndpoint& ep, int number);
   bool BindClientPort(std::int32_t port);
   void StartBackup();

@@ -94,6 +94,33 @@ TEST_F(TransportTest, FailingStepOfInitIsPassedOver) {
             std::string::npos);
 }
 
+TEST_F(TransportTest, HeartbeatTickFollowsAChangeOfThisComputersAddress) {
+  struct Row {
+    std::vector<std::string> before, after;
+    std::string from;
+  } rows[] = {
+      {{"192.168.1.5"}, {"192.168.1.5", "10.0.0.2"}, "192.168.1.5"},  // the address stays: nothing changes
+      {{"192.168.1.5"}, {"10.0.0.2"}, "10.0.0.2"},
+      {{}, {"10.0.0.2"}, "10.0.0.2"},
+      {{"192.168.1.5"}, {}, "127.0.0.1"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.from);
+    p.host.addresses = row.before;
+    p.network.local_addresses = {"192.168.1.5", "10.0.0.2"};
+    Open().SendHeartbeat(60);
+    const std::string was = g.LocalAddress;
+    p.host.addresses = row.after;
+    p.network.sent.clear();
+    p.loop.Advance(60000);
+    ASSERT_EQ(p.network.SentTo(3639).size(), 1u);
+    EXPECT_EQ(p.network.SentTo(3639)[0].from_address, row.from);
+    EXPECT_EQ(p.network.SentTo(3639)[0].from_port, 32768);
+    EXPECT_EQ(Log().find("Address changed from " + was + " to " + row.from) != std::string::npos, was != row.from);
+    link.reset();
+  }
+}
+
 TEST_F(TransportTest, HeartbeatIntervalIsClampedToFiveToSixtySecondsOrOff) {
   Open();
   for (auto [asked, seconds] : {std::pair{61, 60}, {60, 60}, {5, 5}, {4, 5}, {1, 5}, {0, 0}, {-3, 0}}) {

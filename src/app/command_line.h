@@ -1,0 +1,22 @@
+// What the executable does with its arguments. The hub itself, and the backup
+// copy it starts, run without any.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace tessaly {
+
+constexpr char kVersion[] = "1.2.4";
+
+struct CommandLineAnswer {
+  bool run_hub = false;  // no arguments: start the hub
+  int exit_status = 0;   // otherwise: print and end with this status
+  std::string out;       // for standard output
+  std::string err;       // for standard error
+};
+
+// `args` without the program name.
+CommandLineAnswer ReadCommandLine(const std::vector<std::string>& args);
+
+}  // namespace tessaly
