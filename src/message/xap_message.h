@@ -41,7 +41,9 @@ class XapSection {
 
 class XapMessage {
  public:
-  // Composed headers start with `header_template` (see MakeHeaderTemplate);
+  // Composed headers start with `header_template` (see MakeHeaderTemplate),
+  // which must outlive the message (it is kept by reference: the relay makes
+  // a message for every datagram);
   // failures the message handles itself go to `report` as log file lines.
   XapMessage(const std::string& header_template, Reporter& report);
 
