@@ -1,6 +1,6 @@
 // The transport on real sockets: which datagrams reach the receive queue, with which sender, and that the hub's
-// own broadcasts do not. The test makes two computers of network namespaces joined by a veth pair and moves
-// itself into the hub's for good (each test runs in a process of its own); the namespaces go with the process.
+// own broadcasts do not. Each test makes two computers of network namespaces joined by a veth pair and moves into
+// the hub's for good (each test runs in a process of its own); the namespaces and sockets go with the process.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -9,12 +9,9 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <memory>
-#include <optional>
-#include <string_view>
 
 #include "app/globals.h"
 #include "platform/posix/posix_clock.h"
@@ -30,65 +27,51 @@ using namespace std::chrono_literals;
 
 const std::string kHubAddress = "10.36.0.1", kPeerAddress = "10.36.0.2";
 
-// One datagram as a receiver saw it: the text, the sender, and the packet's destination address.
+sockaddr_in At(const std::string& address, int port) {
+  sockaddr_in a{AF_INET, htons(static_cast<uint16_t>(port)), {}, {}};
+  inet_pton(AF_INET, address.c_str(), &a.sin_addr);
+  return a;
+}
+
+// A UDP socket bound to address:port, broadcasts allowed, made in the namespace `ns` (-1: this thread's); -1.
+int Udp(int ns, const std::string& address, int port = 0) {
+  const int own = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC), on = 1;
+  if (ns >= 0) setns(ns, CLONE_NEWNET);
+  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  setns(own, CLONE_NEWNET);
+  close(own);
+  setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+  setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
+  const sockaddr_in a = At(address, port);
+  return bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0 ? fd : -1;
+}
+
+bool Send(int fd, const std::string& address, int port, const std::string& text) {
+  const sockaddr_in a = At(address, port);
+  return sendto(fd, text.data(), text.size(), 0, reinterpret_cast<const sockaddr*>(&a), sizeof a) > 0;
+}
+
 struct Datagram {
   std::string text, from;
-  int from_port = 0;
-  std::string to;
+  int from_port;
+  std::string to;  // the packet's destination address
 };
 
-// A UDP socket with broadcasts allowed, bound to address:port, opened in the namespace `ns` (-1: this thread's).
-class Udp {
- public:
-  Udp(int ns, const std::string& address, int port = 0) {
-    const int own = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
-    if (ns >= 0) setns(ns, CLONE_NEWNET);
-    fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    setns(own, CLONE_NEWNET);
-    close(own);
-    int on = 1;
-    setsockopt(fd_, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
-    setsockopt(fd_, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
-    sockaddr_in a = Address(address, port);
-    bound_ = bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+// The first datagram within `timeout` whose text starts with `prefix`.
+std::optional<Datagram> Receive(int fd, const std::string& prefix = "", std::chrono::milliseconds timeout = 2s) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (pollfd p{fd, POLLIN, 0}; poll(&p, 1, std::max<int>(0, (deadline - std::chrono::steady_clock::now()) / 1ms));) {
+    char text[65536], control[CMSG_SPACE(sizeof(in_pktinfo))];
+    sockaddr_in from{};
+    iovec io{text, sizeof text};
+    msghdr m{&from, sizeof from, &io, 1, control, sizeof control, 0};
+    const ssize_t n = recvmsg(fd, &m, 0);
+    if (n < 0 || std::string(text, n).rfind(prefix, 0) != 0) continue;
+    const std::string to = inet_ntoa(reinterpret_cast<in_pktinfo*>(CMSG_DATA(CMSG_FIRSTHDR(&m)))->ipi_addr);
+    return Datagram{std::string(text, n), inet_ntoa(from.sin_addr), ntohs(from.sin_port), to};
   }
-  ~Udp() { close(fd_); }
-  bool bound() const { return bound_; }
-
-  bool SendTo(const std::string& address, int port, const std::string& text) const {
-    sockaddr_in a = Address(address, port);
-    return sendto(fd_, text.data(), text.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof a) == ssize_t(text.size());
-  }
-
-  // The first datagram within `timeout` whose text starts with `prefix`.
-  std::optional<Datagram> Receive(const std::string& prefix = "", std::chrono::milliseconds timeout = 2s) const {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    pollfd p{fd_, POLLIN, 0};
-    while (poll(&p, 1, std::max<int>(0, (deadline - std::chrono::steady_clock::now()) / 1ms)) > 0) {
-      char text[65536], control[CMSG_SPACE(sizeof(in_pktinfo))];
-      sockaddr_in from{};
-      iovec io{text, sizeof text};
-      msghdr m{&from, sizeof from, &io, 1, control, sizeof control, 0};
-      const ssize_t n = recvmsg(fd_, &m, 0);
-      if (n < 0 || std::string_view(text, n).substr(0, prefix.size()) != prefix) continue;
-      Datagram d{std::string(text, n), inet_ntoa(from.sin_addr), ntohs(from.sin_port), ""};
-      for (cmsghdr* c = CMSG_FIRSTHDR(&m); c != nullptr; c = CMSG_NXTHDR(&m, c)) {
-        if (c->cmsg_type == IP_PKTINFO) d.to = inet_ntoa(reinterpret_cast<in_pktinfo*>(CMSG_DATA(c))->ipi_addr);
-      }
-      return d;
-    }
-    return std::nullopt;
-  }
-
- private:
-  static sockaddr_in Address(const std::string& address, int port) {
-    sockaddr_in a{AF_INET, htons(static_cast<uint16_t>(port)), {}, {}};
-    inet_pton(AF_INET, address.c_str(), &a.sin_addr);
-    return a;
-  }
-  int fd_ = -1;
-  bool bound_ = false;
-};
+  return std::nullopt;
+}
 
 struct Receiver : MessageReceiver {
   xap* link = nullptr;
@@ -102,17 +85,18 @@ class TransportSocketsTest : public ::testing::Test {
  protected:
   void SetUp() override {
     if (geteuid() != 0) GTEST_SKIP() << "needs root for network namespaces";
-    ASSERT_EQ(unshare(CLONE_NEWNET), 0);
+    ASSERT_EQ(unshare(CLONE_NEWNET), 0);  // the other computer's namespace
     peer_ns = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
-    ASSERT_TRUE(Run("ip link set lo up"));
-    ASSERT_EQ(unshare(CLONE_NEWNET), 0);  // from here on, the hub's computer
-    ASSERT_TRUE(Run("ip link set lo up && ip link add veth0 type veth peer name veth0 netns /proc/" +
-                    std::to_string(getpid()) + "/fd/" + std::to_string(peer_ns) + " && " + Up(kHubAddress)));
-    ASSERT_TRUE(Run("nsenter --net=/proc/" + std::to_string(getpid()) + "/fd/" + std::to_string(peer_ns) + " sh -c '" +
-                    Up(kPeerAddress) + "'"));
-    Udp probe(-1, kHubAddress), listener(peer_ns, kPeerAddress, 4000);
+    ASSERT_EQ(unshare(CLONE_NEWNET), 0);  // the hub's, for good: the transport's sockets live there
+    const std::string peer = "/proc/" + std::to_string(getpid()) + "/fd/" + std::to_string(peer_ns);
+    auto up = [](const std::string& address) {
+      return "ip addr add " + address + "/24 brd + dev veth0 && ip link set veth0 up && ip link set lo up";
+    };
+    ASSERT_EQ(std::system(("ip link add veth0 type veth peer name veth0 netns " + peer + " && " + up(kHubAddress) +
+                           " && nsenter --net=" + peer + " sh -c '" + up(kPeerAddress) + "'").c_str()), 0);
+    const int probe = Udp(-1, kHubAddress), listener = Udp(peer_ns, kPeerAddress, 4000);
     bool linked = false;
-    for (int i = 0; i < 50 && !linked; ++i) linked = probe.SendTo(kPeerAddress, 4000, "probe") && listener.Receive("", 100ms);
+    for (int i = 0; i < 50 && !linked; ++i) linked = Send(probe, kPeerAddress, 4000, "probe") && Receive(listener, "", 100ms);
     ASSERT_TRUE(linked) << "no datagram crossed the veth link";
 
     g = std::make_unique<Globals>(Platform{clock, loop, host, processes});
@@ -127,12 +111,6 @@ class TransportSocketsTest : public ::testing::Test {
   }
   void TearDown() override {
     if (g) g->XapLink.reset();
-    if (peer_ns >= 0) close(peer_ns);
-  }
-
-  static bool Run(const std::string& command) { return std::system(command.c_str()) == 0; }
-  static std::string Up(const std::string& address) {
-    return "ip addr add " + address + "/24 brd + dev veth0 && ip link set veth0 up";
   }
 
   // Serves the loop until `count` entries are queued or two seconds pass,
@@ -156,11 +134,11 @@ TEST_F(TransportSocketsTest, DatagramsFromEverySideReachQueueWithTheirSender) {
   ASSERT_EQ(g->HubRole, "Hub");
   ASSERT_EQ(g->LocalAddress, kHubAddress);
 
-  Udp other(peer_ns, kPeerAddress), local_lan(-1, kHubAddress), local_loopback(-1, "127.0.0.1");
-  ASSERT_TRUE(other.SendTo("255.255.255.255", 3639, "from the other computer, broadcast"));
-  ASSERT_TRUE(other.SendTo(kHubAddress, 3639, "from the other computer, direct"));
-  ASSERT_TRUE(local_lan.SendTo("255.255.255.255", 3639, "from this computer's LAN address"));
-  ASSERT_TRUE(local_loopback.SendTo("127.0.0.1", 3639, "from loopback"));
+  const int other = Udp(peer_ns, kPeerAddress), local_lan = Udp(-1, kHubAddress), loopback = Udp(-1, "127.0.0.1");
+  ASSERT_TRUE(Send(other, "255.255.255.255", 3639, "from the other computer, broadcast"));
+  ASSERT_TRUE(Send(other, kHubAddress, 3639, "from the other computer, direct"));
+  ASSERT_TRUE(Send(local_lan, "255.255.255.255", 3639, "from this computer's LAN address"));
+  ASSERT_TRUE(Send(loopback, "127.0.0.1", 3639, "from loopback"));
   Serve(4);
 
   auto entry = [](const std::string& sender, const std::string& text) {
@@ -174,20 +152,20 @@ TEST_F(TransportSocketsTest, DatagramsFromEverySideReachQueueWithTheirSender) {
 }
 
 TEST_F(TransportSocketsTest, OwnBroadcastsAreNotTakenBackButTheOtherComputerHearsThem) {
-  Udp other(peer_ns, "0.0.0.0", 3639);
-  ASSERT_TRUE(other.bound());
+  const int other = Udp(peer_ns, "0.0.0.0", 3639);
+  ASSERT_GE(other, 0);
   g->XapLink->SendHeartbeat(60);
   g->XapLink->SendXap("", "test.class", "blk", std::string("a\1" "1"), "", "", "");
   Serve(1);
   // Only the copy that SendXap queues itself; neither broadcast came back in.
   ASSERT_EQ(receiver.entries.size(), 1u);
   EXPECT_NE(receiver.entries[0].find("class=test.class"), std::string::npos);
-  std::optional<Datagram> beat = other.Receive("xap-hbeat");
+  std::optional<Datagram> beat = Receive(other, "xap-hbeat");
   ASSERT_TRUE(beat);
   EXPECT_EQ(beat->from, kHubAddress);
   EXPECT_EQ(beat->from_port, 32768);
   EXPECT_EQ(beat->to, "255.255.255.255");
-  EXPECT_TRUE(other.Receive("xap-header"));
+  EXPECT_TRUE(Receive(other, "xap-header"));
 }
 
 }  // namespace
