@@ -29,8 +29,7 @@ def main():
 
     # The primary relays to its backup as to any client; the clients hear everything once, from the primary.
     s.register()
-    s.peer.send(h.xap("acme.sensor.peer", "test.relay", "body", ["n=1"]))
-    s.relayed_once(h.xap("acme.sensor.peer", "test.relay", "body", ["n=1"]), "with a backup running")
+    s.relays(h.message("1"), "with a backup running")
     s.peer.send(h.xap("acme.asker.peer", "Vantrel.Role", "Role.Query", ["Role=any"]))
     path = f"Path={s.hub.exe}"
     check(s.other.wait_for(h.is_text(h.hub_text("Vantrel.Role", "Role.Notification", ["Role=Hub", path])), 5),

@@ -330,6 +330,10 @@ def xap(source, cls, section, items, target="", uid="FF123400"):  # one body sec
     return f"xap-header\n{{\nv=12\nhop=1\nuid={uid}\nclass={cls}\nsource={source}\n{target}}}\n{section}\n{{\n{body}}}\n"
 
 
+def message(n):  # a plain message of the other computer's application
+    return xap("acme.sensor.peer", "test.relay", "body", [f"n={n}"])
+
+
 def hub_text(cls, section, items, target=""):  # a message as the primary composes its own
     return xap(PRIMARY, cls, section, items, target, PRIMARY_UID)
 
@@ -384,6 +388,10 @@ class Stage:
                     c.inbox.quiet(0.2, 5)
                 return
         raise Failed(f"the hub did not relay to all {len(self.clients)} clients after 20 heartbeats each")
+
+    def relays(self, text, what, sender=None, to=BCAST, skipped=()):  # sends text to the hub port (from `peer`)
+        (sender or self.peer).send(text, to)
+        self.relayed_once(text, what, skipped)
 
     def relayed_once(self, text, what, skipped=()):  # text reaches every client but the skipped once, from the hub
         for c in self.clients:

@@ -10,10 +10,6 @@ from harness import check, require
 LOOPBACK, STAMP = "127.0.0.1", r"\d\d/\d\d/\d{4} \d\d:\d\d:\d\d"
 
 
-def message(n, source="acme.sensor.peer"):
-    return h.xap(source, "test.relay", "body", [f"n={n}"])
-
-
 def first_start(s):
     started = time.time()
     s.start_primary()
@@ -67,36 +63,31 @@ def main():
     for what, sender, to in (("broadcast from the other computer", s.peer, h.BCAST),
                              ("the other computer to the hub's address", s.peer, h.HUB_ADDR),
                              ("loopback", loopback_app, LOOPBACK), ("this computer to its LAN address", lan_app, h.HUB_ADDR)):
-        sender.send(message(what), to)
-        s.relayed_once(message(what), what)
+        s.relays(h.message(what), what, sender, to)
 
     # A client does not hear itself: the source key equals its registered key exactly.
     for source, sender_hears in (("acme.client1.hubhost", False), ("acme.client1.hubhost:kitchen.lamp", False),
                                  ("ACME.client1.hubhost:kitchen.lamp", True)):
-        s.clients[0].out.send(h.xap(source, "xAPBSC.event", "output.state", ["state=on"]))
-        s.relayed_once(h.xap(source, "xAPBSC.event", "output.state", ["state=on"]), f"from {source}",
-                       skipped=() if sender_hears else s.clients[:1])
+        s.relays(h.xap(source, "xAPBSC.event", "output.state", ["state=on"]), f"from {source}", s.clients[0].out,
+                 skipped=() if sender_hears else s.clients[:1])
 
     # The same text within 100 ms of the last is one message. The hub measures from the later of two, which it has
     # taken before its first copy goes out; a repeat let through shows as a copy too many.
-    text, sent = message("twice"), time.monotonic()
+    text, sent = h.message("twice"), time.monotonic()
     s.peer.send(text)
     s.peer.send(text)
     for c in s.clients:
         require(c.inbox.wait_for(h.is_text(text), 5), f"{c.source} got no copy of a message sent twice")
     time.sleep(max(sent + 0.15 - time.monotonic(), 0.1))
-    s.peer.send(text)
-    s.relayed_once(text, "the same text 150 ms later")
-    s.peer.send(message("from two sides"), h.HUB_ADDR)
-    loopback_app.send(message("from two sides"), LOOPBACK)
-    s.relayed_once(message("from two sides"), "the same text from two senders at once")
+    s.relays(text, "the same text 150 ms later")
+    s.peer.send(h.message("from two sides"), h.HUB_ADDR)
+    s.relays(h.message("from two sides"), "the same text from two senders at once", loopback_app, LOOPBACK)
 
     for asker, target, section, asked, answers in (("acme.asker.one", "", "Echo.Query", "Hello", 1),
                                                    ("acme.asker.two:sub", h.PRIMARY, "Echo.Query", "HeLLo WoRLD", 1),
                                                    ("acme.asker.three", "acme.other.app", "Echo.Query", "Hello", 0),
                                                    ("acme.asker.four", "", "Echo.Other", "Hello", 0)):
-        s.peer.send(h.xap(asker, "WDT.Echo", section, [f"Query={asked}"], target))
-        s.relayed_once(h.xap(asker, "WDT.Echo", section, [f"Query={asked}"], target), f"echo query of {asker}")
+        s.relays(h.xap(asker, "WDT.Echo", section, [f"Query={asked}"], target), f"echo query of {asker}")
         answer = h.hub_text("WDT.Echo", "Echo.Response", [f"Response={asked.lower()}"], asker)
         answered(s, answer, answers, f"echo answer to {asker}")
     more = s.other.collect(lambda d: f"\nsource={h.PRIMARY}\n" in d.text and "\nclass=WDT.Echo\n" in d.text, 0.5)
@@ -113,10 +104,8 @@ def main():
     for source, sender, to, port in (("acme.remote.peer", s.peer, h.BCAST, announced[0]),
                                      ("acme.direct.peer", s.peer, h.HUB_ADDR, announced[1]),
                                      ("acme.looped.app", loopback_app, LOOPBACK, announced[2])):
-        sender.send(h.beat(source, "FF777700", port.port), to)
-        s.relayed_once(h.beat(source, "FF777700", port.port), f"heartbeat of {source} sent to {to}")
-    s.peer.send(message("after the strangers"))
-    s.relayed_once(message("after the strangers"), "after the strangers")
+        s.relays(h.beat(source, "FF777700", port.port), f"heartbeat of {source} sent to {to}", sender, to)
+    s.relays(h.message("after the strangers"), "after the strangers")
     for port in announced:
         check(not port.collect(lambda d: True, 0.2), f"the hub sent to port {port.port}, announced from elsewhere")
 

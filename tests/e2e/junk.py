@@ -76,8 +76,7 @@ def main():
     after = junk_then_quiet(400)
     check(after - before < 2048, f"the hub's resident size grew from {before} KiB to {after} KiB")
     check(("0.0.0.0", 3639) in h.udp_bindings(s.primary.pid), "the hub let go of its port")
-    s.peer.send(h.xap("acme.sensor.peer", "test.relay", "body", ["n=after junk"]))
-    s.relayed_once(h.xap("acme.sensor.peer", "test.relay", "body", ["n=after junk"]), "after the junk")
+    s.relays(h.message("after junk"), "after the junk")
     s.hub.stop(s.primary, signal.SIGTERM)  # signals are handled by the event loop: it still turns
 
 

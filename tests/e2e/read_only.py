@@ -26,8 +26,7 @@ def main():
         check(s.beat.dst[0] == (LAN_BCAST if options else h.BCAST), f"{what}: heartbeat to {s.beat.dst}")
         s.add_clients(1)
         s.register()
-        s.peer.send(h.xap("acme.sensor.peer", "test.relay", "body", ["n=1"]))
-        s.relayed_once(h.xap("acme.sensor.peer", "test.relay", "body", ["n=1"]), what)
+        s.relays(h.message("1"), what)
         data = os.path.join(s.hub.app, "Data")
         if not folder:
             check(s.other.wait_for(h.hub_event("Tessaly", " CreateFolders " + data, True), 5), f"{what}: no report of {data}")
