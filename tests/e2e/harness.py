@@ -188,7 +188,8 @@ def _children(pid):
 
 
 def _status(pid, key):
-    return next((line.split()[1:] for line in _read(f"/proc/{pid}/status").splitlines() if line.startswith(key + ":")), [])
+    lines = _read(f"/proc/{pid}/status").splitlines()
+    return next((line.split()[1:] for line in lines if line.startswith(key + ":")), [])
 
 
 def ns_pid(pid):  # the pid inside its PID namespace: the number in its log file's name
@@ -325,9 +326,9 @@ def beat(source=PRIMARY, uid=PRIMARY_UID, port=CLIENT_PORT, interval="60", eol="
 
 
 def xap(source, cls, section, items, target="", uid="FF123400"):  # one body section of "name=value" items
-    target = f"target={target}\n" if target else ""
-    body = "".join(item + "\n" for item in items)
-    return f"xap-header\n{{\nv=12\nhop=1\nuid={uid}\nclass={cls}\nsource={source}\n{target}}}\n{section}\n{{\n{body}}}\n"
+    header = ["xap-header", "{", "v=12", "hop=1", f"uid={uid}", f"class={cls}", f"source={source}"]
+    lines = header + [f"target={target}"] * bool(target) + ["}", section, "{", *items, "}"]
+    return "".join(line + "\n" for line in lines)
 
 
 def message(n):  # a plain message of the other computer's application
@@ -347,13 +348,14 @@ def beat_of(source):
 
 
 def hub_event(kind, data, prefix=False):  # the primary's log events whose Data is data (or starts with data and " ")
-    items = f"\nType={kind}\nData={data}"
-    return lambda d: (d.text.startswith("xap-header\n") and "\nclass=Vantrel.Event\n" in d.text and
-                      f"\nsource={PRIMARY}\n" in d.text and (items + "\n}\n" in d.text or prefix and items + " " in d.text))
+    head, items = f"\nclass=Vantrel.Event\nsource={PRIMARY}\n", f"\nType={kind}\nData={data}"
+    return lambda d: (d.text.startswith("xap-header\n") and head in d.text and
+                      (items + "\n}\n" in d.text or prefix and items + " " in d.text))
 
 
 def stamp_between(stamp, start, end):  # stamp is the local time of a second from start to end, give or take one
-    return any(stamp == time.strftime("%d/%m/%Y %H:%M:%S", time.localtime(t)) for t in range(int(start) - 1, int(end) + 2))
+    seconds = range(int(start) - 1, int(end) + 2)
+    return stamp in [time.strftime("%d/%m/%Y %H:%M:%S", time.localtime(t)) for t in seconds]
 
 
 class Stage:

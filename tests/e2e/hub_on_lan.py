@@ -41,7 +41,7 @@ def first_start(s):
 
     s.hub.exits(s.hub.start(), "a second copy")
     check(s.hub.hubs() == [s.primary.pid], f"running hubs {s.hub.hubs()}, not the primary {s.primary.pid} alone")
-    beats = s.other.collect(lambda d: d.text.startswith("xap-hbeat\n"), 1.5)
+    beats = s.other.collect(lambda d: d.text.startswith("xap-hbeat\n"), 2)
     check(not beats, f"{len(beats)} more heartbeats since the first, from {[d.src for d in beats]}")
 
 
@@ -62,7 +62,8 @@ def main():
     loopback_app, lan_app = h.Udp(s.lan.hub, LOOPBACK), h.Udp(s.lan.hub, h.HUB_ADDR)
     for what, sender, to in (("broadcast from the other computer", s.peer, h.BCAST),
                              ("the other computer to the hub's address", s.peer, h.HUB_ADDR),
-                             ("loopback", loopback_app, LOOPBACK), ("this computer to its LAN address", lan_app, h.HUB_ADDR)):
+                             ("loopback", loopback_app, LOOPBACK),
+                             ("this computer to its LAN address", lan_app, h.HUB_ADDR)):
         s.relays(h.message(what), what, sender, to)
 
     # A client does not hear itself: the source key equals its registered key exactly.

@@ -29,7 +29,8 @@ def main():
         s.relays(h.message("1"), what)
         data = os.path.join(s.hub.app, "Data")
         if not folder:
-            check(s.other.wait_for(h.hub_event("Tessaly", " CreateFolders " + data, True), 5), f"{what}: no report of {data}")
+            reported = s.other.wait_for(h.hub_event("Tessaly", " CreateFolders " + data, prefix=True), 5)
+            check(reported, f"{what}: no report of {data}")
         check(files_in(os.path.join(s.hub.app, folder)) == before, f"{what}: the hub wrote into the read-only folder")
         log = s.hub.log(s.primary.ns_pid)
         check(" | Tessaly Hub Startup " in log if logged else not files_in(data), f"{what}: log {files_in(data)}")

@@ -96,7 +96,9 @@ class TransportSocketsTest : public ::testing::Test {
                            " && nsenter --net=" + peer + " sh -c '" + up(kPeerAddress) + "'").c_str()), 0);
     const int probe = Udp(-1, kHubAddress), listener = Udp(peer_ns, kPeerAddress, 4000);
     bool linked = false;
-    for (int i = 0; i < 50 && !linked; ++i) linked = Send(probe, kPeerAddress, 4000, "probe") && Receive(listener, "", 100ms);
+    for (int i = 0; i < 50 && !linked; ++i) {
+      linked = Send(probe, kPeerAddress, 4000, "probe") && Receive(listener, "", 100ms);
+    }
     ASSERT_TRUE(linked) << "no datagram crossed the veth link";
 
     g = std::make_unique<Globals>(Platform{clock, loop, host, processes});
