@@ -11,11 +11,13 @@ LOOPBACK, STAMP = "127.0.0.1", r"\d\d/\d\d/\d{4} \d\d:\d\d:\d\d"
 
 
 def first_start(s):
-    started = time.time()
-    s.start_primary()
-    first, pid = s.beat, s.primary.ns_pid
-    event = require(s.other.wait_for(lambda d: d.src[0] == h.HUB_ADDR, 5), "nothing from the hub after its heartbeat")
-    check(first.text == h.beat(), f"the first heartbeat:\n{first.text}")
+    started, from_hub = time.time(), lambda d: d.src[0] == h.HUB_ADDR
+    s.primary = s.hub.start()
+    require(s.primary.pid, "the hub ended at once")
+    pid = s.primary.ns_pid
+    first = require(s.other.wait_for(from_hub, 10), "nothing from the hub within 10 s")
+    event = require(s.other.wait_for(from_hub, 5), "nothing from the hub after its first datagram")
+    check(first.text == h.beat(), f"the hub's first datagram is not its heartbeat:\n{first.text}")
     check((first.src, first.dst[0]) == ((h.HUB_ADDR, h.CLIENT_PORT), h.BCAST), f"heartbeat {first.src} -> {first.dst}")
     stamp = (re.search("\nTime=([^\n]*)\n", event.text) or ["", ""])[1]
     check(event.text == h.hub_text("Vantrel.Event", "Event.Log", [f"Time={stamp}", "Type=Tessaly",
@@ -29,8 +31,9 @@ def first_start(s):
 
     # The log: CR LF lines of local time, "|", text, "at Line", number; the start-up line first, one role line.
     h.wait_until(lambda: "Primary Hub" in s.hub.log(pid), 10)
-    lines = s.hub.log(pid).split("\r\n")
-    check(lines.pop() == "", f"Data/Tessaly{pid}.txt does not end with CR LF")
+    log = s.hub.log(pid)
+    check(log.endswith("\r\n"), f"Data/Tessaly{pid}.txt does not end with CR LF:\n{log!r}")
+    lines = log.split("\r\n")[:-1] or [""]
     for line in lines:
         check(re.fullmatch(STAMP + r" \| [^\r\n]* at Line -?\d+ [^\r\n]*", line), f"log line out of layout: {line!r}")
     role = f" | Backup Hub Process {pid} Starting as Primary Hub on port 3639 {h.HUB_ADDR} at Line 0 "
