@@ -5,8 +5,6 @@
 namespace tessaly {
 namespace {
 
-using testing::ReadFile;
-
 TEST(HubOptionsTest, InstanceCheckAndOptionValues) {
   for (auto [count, backup, may] : {std::tuple{1, false, true}, {2, false, false}, {0, false, false},
                                     {0, true, true}, {2, true, true}, {3, true, false}}) {
@@ -19,19 +17,6 @@ TEST(HubOptionsTest, InstanceCheckAndOptionValues) {
 }
 
 class HubTest : public testing::HubFixture {};
-
-TEST_F(HubTest, StartMakesItsFilesLogsAndSendsTheHeartbeatBeforeThePortEvent) {
-  Start();
-  EXPECT_TRUE(std::filesystem::exists(dir.path() / "Config" / "Velmar.ini"));
-  EXPECT_TRUE(std::filesystem::exists(dir.path() / "Config" / "Orrin.ini"));
-  EXPECT_NE(Log().find("| Tessaly Hub Startup 4242 at Line 0 \r\n"), std::string::npos);
-  const auto sent = TakeBroadcasts();
-  ASSERT_EQ(sent.size(), 2u);
-  EXPECT_TRUE(sent[0].starts_with("xap-hbeat\n"));
-  EXPECT_NE(sent[1].find("class=Vantrel.Event\n"), std::string::npos);
-  EXPECT_NE(sent[1].find("Data=Using xAP port 32768\n"), std::string::npos);
-  EXPECT_EQ(tray->shown, 1);
-}
 
 TEST_F(HubTest, OptionsDecideBackupTrayAndXpl) {
   struct Row {
@@ -55,15 +40,6 @@ TEST_F(HubTest, OptionsDecideBackupTrayAndXpl) {
     hub.reset();
     p.processes.running["Tessaly"] = 1;
   }
-  // The junk line went out as an event, once the hub had started.
-  EXPECT_NE(ReadFile(dir.path() / "Config" / "Velmar.ini").find("junk line"), std::string::npos);
-}
-
-TEST_F(HubTest, SecondCopyEndsAfterItsStartupLine) {
-  p.processes.running["Tessaly"] = 2;
-  EXPECT_TRUE(Start().Ended());
-  EXPECT_NE(Log().find("Hub Startup 4242"), std::string::npos);
-  EXPECT_TRUE(TakeBroadcasts().empty());
 }
 
 TEST_F(HubTest, ExitStopsTheBackupWhileShutdownLeavesItToTakeOver) {
