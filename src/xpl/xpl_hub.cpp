@@ -43,7 +43,10 @@ void XplHub::XPL_Hub_Load(const std::string& remote_host, std::int32_t xap_clien
     return error != 0;
   };
   try {
-    if (failed(udpHub_->Bind("0.0.0.0", XplPort), "Bind 0.0.0.0:" + Dec(XplPort))) return;
+    const int error = udpHub_->Bind("0.0.0.0", XplPort);
+    // A backup finds the port held by its primary: the sweep opens it once the primary has gone.
+    if (error != 0 && g_.HubRole == kRoleBackup) return;
+    if (failed(error, "Bind 0.0.0.0:" + Dec(XplPort))) return;
     failed(udpHub_->SetBroadcast(true), "Broadcast");
     udpHub_->SetRemote(XplRemoteHost, XplPort);
     failed(udpHub_->Send("XPL"), "Send to " + XplRemoteHost + ":" + Dec(XplPort));
@@ -168,6 +171,7 @@ void XplHub::SendXPL(std::string_view strMsg, std::int16_t LocalPortID) {
 
 void XplHub::tmrxPL_Timer() {
   try {
+    if (!udpHub_->IsBound() && udpHub_->Bind("0.0.0.0", XplPort) == 0) udpHub_->SetBroadcast(true);
     const std::int64_t now = g_.Sys.clock.Now();
     for (std::int16_t i = 1; i <= kMaxClients; ++i) {
       if (XplClients[i].Port != 0 && XplClients[i].Expires < now) XplClients[i].Port = 0;

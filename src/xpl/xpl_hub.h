@@ -65,7 +65,8 @@ class XplHub {
   // xAP side's own client port: like the xAP hub port and port 3865 it is
   // never registered as a client, since what the hub sent there would come
   // back to it without end. A failing step is reported as "XPL_Hub_Load"
-  // and the next one runs.
+  // and the next one runs; a backup hub, whose primary holds the port, says
+  // nothing.
   void XPL_Hub_Load(const std::string& remote_host, std::int32_t xap_client_port);
 
   // One datagram of udpHub: shown while the status window is open, then
@@ -82,7 +83,8 @@ class XplHub {
   // reported as "XPL_BroadcastMessage" and the others still go.
   void SendXPL(std::string_view strMsg, std::int16_t LocalPortID);
 
-  // Frees every entry whose Expires has passed.
+  // Opens udpHub if it is not open yet and the port is free (a backup's
+  // primary has gone, say), then frees every entry whose Expires has passed.
   void tmrxPL_Timer();
 
   // The rows of the entries in use for the connection report: "\r\n", the
