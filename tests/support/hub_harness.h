@@ -100,14 +100,9 @@ class HubFixture : public ::testing::Test {
   // time enough for the relay, and out of the repeat window.
   void FromLocal(const std::string& text, std::int32_t from_port = 50000) { From(kLan, from_port, text); }
   void FromOther(const std::string& text) { From("192.168.1.77", 3639, text); }
-  void From(const std::string& address, std::int32_t port, const std::string& text) {
-    p.network.Inject(address, port, "255.255.255.255", 3639, text);
+  void From(const std::string& address, std::int32_t port, const std::string& text, std::int32_t to_port = 3639) {
+    p.network.Inject(address, port, "255.255.255.255", to_port, text);
     p.loop.Advance(150);
-  }
-  // A datagram to the xPL hub port, handled at once.
-  void ToXplHub(const std::string& text, std::int32_t from_port = 50000, const std::string& from = kLan) {
-    p.network.Inject(from, from_port, "255.255.255.255", 3865, text);
-    p.loop.Advance(10);
   }
   // The texts broadcast to the hub port by the hub since the last call.
   std::vector<std::string> TakeBroadcasts() {
