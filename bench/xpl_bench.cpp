@@ -51,14 +51,14 @@ std::string XplMessage200(std::uint64_t seq, std::int64_t sent_ns) {
 // Device messages for the bridge: X10 commands and reports of 20 Z-Wave nodes.
 std::string XplDevice200(std::uint64_t seq, std::int64_t) {
   std::string body = seq % 2 ? "x10.basic\n{\ncommand=on\ndevice=a" + std::to_string(seq) + "\npad="
-                             : "zwave.basic\n{\nevent=report\nnode=" + std::to_string(seq % 20) + "\nlevel=" +
-                                   std::to_string(seq % 100) + "\npad=";
+                             : "zwave.basic\n{\nevent=report\nnode=" + std::to_string(seq % 20) +
+                                   "\nlevel=" + std::to_string(seq % 100) + "\npad=";
   return Padded("xpl-trig\n{\nhop=1\nsource=bench-zw.one\ntarget=*\n}\n" + body, "\n}\n");
 }
 
 std::string XplHeartbeat(int port) {
-  return "xpl-stat\n{\nhop=1\nsource=bench-app.p" + std::to_string(port) + "\ntarget=*\n}\nhbeat.app\n{\ninterval=5\nport=" +
-         std::to_string(port) + "\n}\n";
+  return "xpl-stat\n{\nhop=1\nsource=bench-app.p" + std::to_string(port) +
+         "\ntarget=*\n}\nhbeat.app\n{\ninterval=5\nport=" + std::to_string(port) + "\n}\n";
 }
 
 bool IsHeartbeat(std::string_view text) {
@@ -72,7 +72,8 @@ struct Clients {
   Clients(int first_port, int hub_port, bool xpl) : hub_port(hub_port) {
     for (int i = 0; i < kClients; ++i) {
       fds.push_back(UdpSocket(first_port + i));
-      beats.push_back(xpl ? XplHeartbeat(first_port + i) : Heartbeat("bench.client." + std::to_string(i), first_port + i));
+      beats.push_back(xpl ? XplHeartbeat(first_port + i)
+                          : Heartbeat("bench.client." + std::to_string(i), first_port + i));
     }
   }
   ~Clients() {
@@ -236,7 +237,9 @@ void XplRelay(long flood) {
   std::printf("1,000 messages/s: delay median %.3f ms, p99 %.3f ms (%ld deliveries)\n", median, p99, paced.delivered);
 }
 
-std::string XapMessage200(std::uint64_t seq, std::int64_t sent_ns) { return Message200("bench.sender.one", seq, sent_ns); }
+std::string XapMessage200(std::uint64_t seq, std::int64_t sent_ns) {
+  return Message200("bench.sender.one", seq, sent_ns);
+}
 
 void Bridge(long flood, int memory_seconds) {
   Clients xap_clients(kFirstXapClient, kXapPort, false), apps(kFirstXplClient, kXplPort, true);
@@ -258,7 +261,8 @@ void Bridge(long flood, int memory_seconds) {
   PrintRate("xAP relay, bridges off", off, flood * kClients);
   PrintRate("xAP relay, bridges on", on, flood * kClients);
   PrintRate("  rewritten for xPL", rewritten, flood * kClients);
-  std::printf("xAP relay with the bridges on: %.0f%% of its rate with them off\n", 100 * on.PerSecond() / off.PerSecond());
+  std::printf("xAP relay with the bridges on: %.0f%% of its rate with them off\n",
+              100 * on.PerSecond() / off.PerSecond());
 
   xap_clients.Announce();
   apps.Announce();
@@ -267,9 +271,10 @@ void Bridge(long flood, int memory_seconds) {
   Tally memory = Run(xap_clients, 2500L * memory_seconds, 2500, false, XapMessage200);
   xpl_flood.join();
   const long after = hub->RssKb();
-  std::printf("resident size: %ld KiB before, %ld KiB after %d s of 2,500 xAP and 2,500 xPL messages/s "
-              "(%+ld KiB; %ld xAP deliveries)\n",
-              before, after, memory_seconds, after - before, memory.delivered);
+  std::printf(
+      "resident size: %ld KiB before, %ld KiB after %d s of 2,500 xAP and 2,500 xPL messages/s "
+      "(%+ld KiB; %ld xAP deliveries)\n",
+      before, after, memory_seconds, after - before, memory.delivered);
 }
 
 }  // namespace
