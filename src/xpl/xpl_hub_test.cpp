@@ -67,9 +67,11 @@ TEST_F(XplHubTest, NewEntryLastsTwoIntervalsARefreshOneMinuteMoreAndTheSweepFree
               Dec(minutes * 120) + " " + Dec(minutes * 120 + 60) + " " + Dec(minutes) + " 1") << interval;
   }
   ToXpl(Beat("50001", "1"));  // lapses 3 minutes after this refresh
-  p.loop.Advance(180000 - 10);
+  p.clock.wall = Entry(50001)->Expires;
+  hub->Xpl().tmrxPL_Timer();
   EXPECT_NE(Entry(50001), nullptr);
-  p.loop.Advance(20000);
+  p.clock.wall += 1;
+  p.loop.Advance(20000);  // the next sweep
   EXPECT_EQ(Entry(50001), nullptr);
   EXPECT_NE(Entry(50002), nullptr);
 }
