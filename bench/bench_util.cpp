@@ -183,12 +183,18 @@ std::int64_t HubProcess::CpuNs() const {
   return (utime + stime) * (1'000'000'000LL / sysconf(_SC_CLK_TCK));
 }
 
-bool HubProcess::WaitForHubPort(int timeout_ms) const {
+void HubProcess::WriteFile(const std::string& relative, const std::string& text) const {
+  const std::filesystem::path path = dir_ + "/" + relative;
+  std::filesystem::create_directories(path.parent_path());
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+bool HubProcess::WaitForHubPort(int timeout_ms, int port) const {
   for (int waited = 0; waited < timeout_ms; waited += 2) {
     int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
-    a.sin_port = htons(3639);
+    a.sin_port = htons(static_cast<std::uint16_t>(port));
     bool taken = bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0;
     close(fd);
     if (taken) return true;

@@ -47,13 +47,15 @@ class HubProcess {
   explicit HubProcess(bool start = true);
   ~HubProcess();
   void Start();
+  // Writes `text` to the file at `relative` below the hub's folder (before Start).
+  void WriteFile(const std::string& relative, const std::string& text) const;
   pid_t pid() const { return pid_; }
   // Resident set size in KiB, from /proc.
   long RssKb() const;
   // CPU time used so far (user and system), in nanoseconds.
   std::int64_t CpuNs() const;
-  // Waits until the hub holds port 3639; false after `timeout_ms`.
-  bool WaitForHubPort(int timeout_ms) const;
+  // Waits until the hub holds `port`; false after `timeout_ms`.
+  bool WaitForHubPort(int timeout_ms, int port = 3639) const;
   void Stop();
 
  private:

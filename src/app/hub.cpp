@@ -20,7 +20,8 @@ bool InstanceMayRun(std::int32_t count, bool backup_wanted) {
   return backup_wanted && (count == 0 || count == 2);
 }
 
-Hub::Hub(Globals& g) : g_(g), events_(g), bridge_(g), xpl_(g) {
+Hub::Hub(Globals& g) : g_(g), events_(g), xpl_(g, events_), bridge_(g, xpl_) {
+  xpl_.SetListener(&bridge_);
   Timer2_ = g_.Sys.loop.CreateTimer([this] {
     if (relay_) relay_->CheckStaleConnections();
   });
@@ -87,12 +88,13 @@ void Hub::Load() {
     LogXapEvent(g_, "Tessaly", "Using xAP port " + Dec(port));
 
     vantrel_ = std::make_unique<Vantrel>(g_.AppPath, g_.Sys.clock, events_);
-    if (g_.XplBsc) bridge_.GetSecurityDevices();
+    if (g_.XplBsc) bridge_.GetSecurityDevices(*vantrel_);
     Timer2_->SetInterval(60000);
     Timer2_->SetEnabled(true);
     if (g_.HubRole == kRolePrimary && !g_.NoTray) g_.TrayForm->ShowTray();
     if (g_.AnyXpl) {
-      xpl_.XPL_Hub_Load();
+      // "Default" is no address: the xPL side broadcasts where the xAP side does.
+      xpl_.XPL_Hub_Load(XapLink_->BroadcastInUse(), XapLink_->ClientPort());
     } else {
       xpl_.tmrxPL().SetEnabled(false);
     }
@@ -114,7 +116,7 @@ void Hub::Unload() {
   xpl_.Close();
   try {
     g_.TrayForm->HideTray();
-    if (g_.XplBsc) bridge_.SaveSecurityDevices();
+    if (g_.XplBsc && vantrel_) bridge_.SaveSecurityDevices(*vantrel_);
   } catch (...) {
     LogCurrentException(g_, "Main Unload");
   }

@@ -55,6 +55,8 @@ class Hub : public MessageReceiver {
 
   xap* XapLink() { return XapLink_.get(); }
   XapRelay* Relay() { return relay_.get(); }
+  XplHub& Xpl() { return xpl_; }
+  Bridge& XapXplBridge() { return bridge_; }
   Timer& Timer2() { return *Timer2_; }
 
  private:
@@ -68,8 +70,8 @@ class Hub : public MessageReceiver {
   bool unloaded_ = false;
   std::unique_ptr<xap> XapLink_;
   std::unique_ptr<XapRelay> relay_;
-  Bridge bridge_;
   XplHub xpl_;
+  Bridge bridge_;
   std::unique_ptr<Vantrel> vantrel_;
   std::unique_ptr<Timer> Timer2_;  // client sweep, every 60 s
 };

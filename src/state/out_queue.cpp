@@ -14,14 +14,16 @@ void AppendClean(std::string& out, std::string_view text) {
 
 }  // namespace
 
+void AddPackedItem(std::string& body, std::string_view name, std::string_view value) {
+  if (!body.empty()) body += '\0';
+  AppendClean(body, name);
+  body += '\1';
+  AppendClean(body, value);
+}
+
 std::string PackBody(std::initializer_list<std::pair<std::string_view, std::string_view>> items) {
   std::string body;
-  for (const auto& [name, value] : items) {
-    if (!body.empty()) body += '\0';
-    AppendClean(body, name);
-    body += '\1';
-    AppendClean(body, value);
-  }
+  for (const auto& [name, value] : items) AddPackedItem(body, name, value);
   return body;
 }
 

@@ -33,6 +33,8 @@ struct xapQueuedMessage {
 // The separator bytes are dropped from names and values, which may come from
 // the network or a file, so that no text can add items of its own.
 std::string PackBody(std::initializer_list<std::pair<std::string_view, std::string_view>> items);
+// Appends one item to a packed body, cleaned as PackBody cleans it.
+void AddPackedItem(std::string& body, std::string_view name, std::string_view value);
 
 // Sends a message with the hub's own source and uid through g.XapLink;
 // before HubStarted, or while there is no transport, it only queues. A

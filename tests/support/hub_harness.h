@@ -30,6 +30,13 @@ inline std::string Message(const std::string& source, const std::string& cls = "
          body;
 }
 
+// An xPL text: a header block of `type` with the `header` lines, then the
+// block `schema` with the `body` lines (each line ended by "\n").
+inline std::string Xpl(const std::string& type, const std::string& schema, const std::string& body,
+                       const std::string& header = "hop=1\nsource=acme-lamp.kitchen\ntarget=*\n") {
+  return type + "\n{\n" + header + "}\n" + schema + "\n{\n" + body + "}\n";
+}
+
 // The status window and the tray icon, recorded.
 struct RecordingView : StatusView {
   std::string message;
@@ -76,11 +83,16 @@ class HubFixture : public ::testing::Test {
   }
   std::string Log() { return ReadFile(LogFilePath(g)); }
 
-  // A local application listening on `port`, registered by its heartbeat.
-  std::vector<std::string>& AddClient(const std::string& source, std::int32_t port) {
+  // A local application listening on `port`; its inbox.
+  std::vector<std::string>& Listen(std::int32_t port) {
     auto& ep = client_eps[port] = p.loop.CreateUdpEndpoint();
     EXPECT_EQ(ep->Bind("0.0.0.0", port), 0);
     ep->SetArrivalHandler([this, port](const Datagram& d) { received[port].push_back(d.text); });
+    return received[port];
+  }
+  // A local application listening on `port`, registered by its heartbeat.
+  std::vector<std::string>& AddClient(const std::string& source, std::int32_t port) {
+    Listen(port);
     FromLocal(Heartbeat(source, std::to_string(port)), port);
     return received[port];
   }
@@ -88,8 +100,8 @@ class HubFixture : public ::testing::Test {
   // time enough for the relay, and out of the repeat window.
   void FromLocal(const std::string& text, std::int32_t from_port = 50000) { From(kLan, from_port, text); }
   void FromOther(const std::string& text) { From("192.168.1.77", 3639, text); }
-  void From(const std::string& address, std::int32_t port, const std::string& text) {
-    p.network.Inject(address, port, "255.255.255.255", 3639, text);
+  void From(const std::string& address, std::int32_t port, const std::string& text, std::int32_t to_port = 3639) {
+    p.network.Inject(address, port, "255.255.255.255", to_port, text);
     p.loop.Advance(150);
   }
   // The texts broadcast to the hub port by the hub since the last call.
