@@ -6,25 +6,16 @@ namespace tessaly {
 namespace {
 
 TEST(CommandLineTest, HubRunsWithoutArgumentsAndAnswersVersionHelpOrRefuses) {
-  struct Row {
-    std::vector<std::string> args;
-    bool run;
-    int status;
-    std::string out_starts, err_starts;
-  } rows[] = {
-      {{}, true, 0, "", ""},
-      {{"--version"}, false, 0, "1.2.4\n", ""},
-      {{"--help"}, false, 0, "Usage: Tessaly", ""},
-      {{"--bogus"}, false, 2, "", "Tessaly: unknown argument \"--bogus\""},
-      {{"--version", "x"}, false, 2, "", "Tessaly: unknown argument"},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.args.empty() ? "(none)" : row.args[0]);
-    const CommandLineAnswer a = ReadCommandLine(row.args);
-    EXPECT_EQ(a.run_hub, row.run);
-    EXPECT_EQ(a.exit_status, row.status);
-    EXPECT_TRUE(a.out.starts_with(row.out_starts)) << a.out;
-    EXPECT_TRUE(a.err.starts_with(row.err_starts)) << a.err;
+  using Args = std::vector<std::string>;
+  for (auto [args, run, status, out, err] :
+       {std::tuple{Args{}, true, 0, "", ""}, {Args{"--version"}, false, 0, "1.2.4\n", ""},
+        {Args{"--help"}, false, 0, "Usage: Tessaly", ""},
+        {Args{"--bogus"}, false, 2, "", "Tessaly: unknown argument \"--bogus\""},
+        {Args{"--version", "x"}, false, 2, "", "Tessaly: unknown argument"}}) {
+    const CommandLineAnswer a = ReadCommandLine(args);
+    EXPECT_EQ(a.run_hub, run) << err;
+    EXPECT_EQ(a.exit_status, status) << err;
+    EXPECT_TRUE(a.out.starts_with(out) && a.err.starts_with(err)) << a.out << a.err;
   }
 }
 
