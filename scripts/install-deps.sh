@@ -2,7 +2,7 @@
 # Installs the Debian packages the build and the tests need, when missing.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ libgtest-dev libgmock-dev iproute2 util-linux procps python3)
+packages=(cmake ninja-build g++ libgtest-dev libgmock-dev iproute2 util-linux procps lintian python3)
 case "${1:-}" in
   --fuzz) packages+=(clang libclang-rt-14-dev) ;;
   --bench) packages+=(libbenchmark-dev) ;;
