@@ -116,11 +116,11 @@ void Bridge::BridgeToXPL(const std::string& text, XapMessage& message) {
 
 // --- xPL to xAP ----------------------------------------------------------------
 
-void Bridge::BridgeToXAP(const std::string& strMsg) {
+void Bridge::BridgeToXAP(const std::string& text) {
   if (!g_.XplToXap && !g_.XplBsc) return;
   xplMessage r;
   try {
-    r = xpl_.Parser().xPL_xplMessage(strMsg);
+    r = xpl_.Parser().xPL_xplMessage(text);
   } catch (...) {
     LogCurrentException(g_, "BridgeToXAP");
   }
@@ -139,7 +139,7 @@ void Bridge::BridgeToXAP(const std::string& strMsg) {
   try {
     const std::string schema = ToLower(r.Schema);
     if (schema == "x10.basic") {
-      TranslateX10(strMsg, r, target);
+      TranslateX10(text, r, target);
     } else if (schema == "zwave.basic") {
       TranslateZwave(r, target);
     } else if (schema == "remote.basic") {
@@ -150,11 +150,11 @@ void Bridge::BridgeToXAP(const std::string& strMsg) {
   }
 }
 
-void Bridge::TranslateX10(const std::string& strMsg, const xplMessage& r, const std::string& target) {
+void Bridge::TranslateX10(const std::string& text, const xplMessage& r, const std::string& target) {
   const std::string device = LastValue(r, "device"), command = LastValue(r, "command");
   if (device.empty() || command.empty()) return;
   const std::string cls =
-      ToLower(std::string_view(strMsg).substr(0, 8)) == "xpl-cmnd" ? "xap-x10.request" : "xap-x10.event";
+      ToLower(std::string_view(text).substr(0, 8)) == "xpl-cmnd" ? "xap-x10.request" : "xap-x10.event";
   g_.XapLink->SendXap(target, cls, cls, PackBody({{"Device", device}, {"Command", command}}), kXplPrefix + r.Source,
                       "", "");
 }

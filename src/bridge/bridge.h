@@ -50,7 +50,7 @@ class Bridge : public RelayListener, public XplListener {
   // Rewrites an xPL message as xAP while XplToXap or XplBsc is on. Messages
   // without a valid record are skipped. A step that fails is logged as
   // "BridgeToXAP" and the next one runs.
-  void BridgeToXAP(const std::string& strMsg) override;
+  void BridgeToXAP(const std::string& text) override;
 
   // Sends one "xAPBSC.info" for every device whose sub-address matches the
   // part of `target` after its first ":"; nothing without a ":".
@@ -68,7 +68,7 @@ class Bridge : public RelayListener, public XplListener {
   BscDeviceList BscDevices;
 
  private:
-  void TranslateX10(const std::string& strMsg, const xplMessage& r, const std::string& target);
+  void TranslateX10(const std::string& text, const xplMessage& r, const std::string& target);
   void TranslateZwave(const xplMessage& r, const std::string& target);
   void TranslateRemote(const xplMessage& r, const std::string& target);
   // The device under `key`, made when new with the next index; nullptr when

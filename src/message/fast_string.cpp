@@ -18,9 +18,9 @@ std::string FastString::Value() const {
   return out;
 }
 
-void FastString::Add(std::string_view strValue) {
+void FastString::Add(std::string_view piece) {
   if (next_ >= slots_.size()) slots_.resize(slots_.size() + kGrowth);
-  slots_[next_++] = std::string(strValue);
+  slots_[next_++] = std::string(piece);
 }
 
 }  // namespace tessaly

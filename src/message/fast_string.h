@@ -19,7 +19,7 @@ class FastString {
   std::string Value() const;
 
   // Stores one more piece; the slot list grows by 100 slots when full.
-  void Add(std::string_view strValue);
+  void Add(std::string_view piece);
 
  private:
   static constexpr std::size_t kGrowth = 100;

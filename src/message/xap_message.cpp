@@ -141,39 +141,39 @@ std::int16_t XapMessage::AddHeader() {
   return 0;
 }
 
-std::int16_t XapMessage::AddSection(const std::string& sSection) {
+std::int16_t XapMessage::AddSection(const std::string& section_name) {
   FastString& text = Composed();
   if (SectionOpen) text.Add("}\n");
-  text.Add(sSection);
+  text.Add(section_name);
   text.Add("\n{\n");
   SectionOpen = true;
   return 0;
 }
 
-std::int16_t XapMessage::AddItem(const std::string& /*sSection*/, const std::string& sItem,
-                                 const std::string& sValue) {
+std::int16_t XapMessage::AddItem(const std::string& /*section_name*/, const std::string& item_name,
+                                 const std::string& value) {
   FastString& text = Composed();
-  text.Add(sItem);
+  text.Add(item_name);
   text.Add("=");
-  text.Add(sValue);
+  text.Add(value);
   text.Add("\n");
   return 0;
 }
 
 std::string XapMessage::ToXap() const { return (Builder ? Builder->Value() : std::string()) + "}\n"; }
 
-std::int16_t XapMessage::Init(const std::string& /*sMessage*/) {
+std::int16_t XapMessage::Init(const std::string& /*text*/) {
   Composed().Reset();
   return 0;
 }
 
 // --- Reading -----------------------------------------------------------------
 
-std::int16_t XapMessage::FromXap(std::string_view sRawMessage) {
-  if (sRawMessage.empty()) return 0;
+std::int16_t XapMessage::FromXap(std::string_view raw) {
+  if (raw.empty()) return 0;
   ParseLog log(report_);
   try {
-    LineReader lines(sRawMessage);
+    LineReader lines(raw);
     if (!ContainsNoCase(*lines.Next(), "xap-header")) return 0;
     // A second text replaces the sections of the first instead of mixing
     // section numbers of both.
@@ -240,17 +240,17 @@ void XapMessage::RecordSectionName(std::string name, std::int16_t index, ParseLo
   }
 }
 
-std::string XapMessage::GetItem(const std::string& sSection, const std::string& sItem) {
+std::string XapMessage::GetItem(const std::string& section_name, const std::string& item_name) {
   const XapSection* section = nullptr;
   try {
-    auto it = SectionIndex.find(ToLower(sSection));
+    auto it = SectionIndex.find(ToLower(section_name));
     if (it == SectionIndex.end()) return "Unknown";
     section = &Sections.at(static_cast<std::size_t>(it->second));
   } catch (...) {
     report_.Report("GetItem", "", CurrentExceptionText());
     return "Unknown";
   }
-  const std::string* line = section->Find(ToLower(sItem));
+  const std::string* line = section->Find(ToLower(item_name));
   if (!line) return "";
   return line->substr(line->find('=') + 1);
 }
@@ -271,10 +271,10 @@ const XapSection* XapMessage::msgCollection(std::int16_t Index) const {
 // --- Address patterns ----------------------------------------------------------
 
 // Walks both addresses part by part (parts split at "."), without copying.
-bool XapMessage::CompareAddress(const std::string& sItem1, const std::string& sItem2) {
-  if (sItem1.empty() || sItem2.empty()) return false;
-  std::string_view a = sItem1;
-  std::string_view b = sItem2;
+bool XapMessage::CompareAddress(const std::string& first, const std::string& second) {
+  if (first.empty() || second.empty()) return false;
+  std::string_view a = first;
+  std::string_view b = second;
   std::size_t pa = 0;
   std::size_t pb = 0;
   for (;;) {
@@ -292,10 +292,10 @@ bool XapMessage::CompareAddress(const std::string& sItem1, const std::string& sI
   }
 }
 
-bool XapMessage::CompareClass(const std::string& sClass) const { return EqualsNoCase(sClass, msgClass); }
+bool XapMessage::CompareClass(const std::string& xap_class) const { return EqualsNoCase(xap_class, msgClass); }
 
-bool XapMessage::CompareSource(const std::string& sSource) { return CompareAddress(sSource, msgSource); }
+bool XapMessage::CompareSource(const std::string& source) { return CompareAddress(source, msgSource); }
 
-bool XapMessage::CompareTarget(const std::string& sTarget) { return CompareAddress(sTarget, msgTarget); }
+bool XapMessage::CompareTarget(const std::string& target) { return CompareAddress(target, msgTarget); }
 
 }  // namespace tessaly

@@ -55,19 +55,19 @@ class XapMessage {
 
   // Composing. Each returns 0.
   std::int16_t AddHeader();
-  std::int16_t AddSection(const std::string& sSection);
-  std::int16_t AddItem(const std::string& sSection, const std::string& sItem, const std::string& sValue);
+  std::int16_t AddSection(const std::string& section_name);
+  std::int16_t AddItem(const std::string& section_name, const std::string& item_name, const std::string& value);
   // The composed text and a closing "}\n"; the same text on every call.
   std::string ToXap() const;
   // Discards the composed text; header fields and parsed sections stay.
-  std::int16_t Init(const std::string& sMessage);
+  std::int16_t Init(const std::string& text);
   void Reset() {}
 
   // Reading. Parses a received text; returns 0.
-  std::int16_t FromXap(std::string_view sRawMessage);
+  std::int16_t FromXap(std::string_view raw);
   // "Unknown" when the section is missing, "" when the item is missing, else
   // everything after the first "=" of the stored line, unchanged.
-  std::string GetItem(const std::string& sSection, const std::string& sItem);
+  std::string GetItem(const std::string& section_name, const std::string& item_name);
   // Names of the parsed sections without the last recorded one; one empty
   // name when none was recorded. Throws std::out_of_range when exactly one
   // name was recorded.
@@ -76,10 +76,10 @@ class XapMessage {
   const XapSection* msgCollection(std::int16_t Index) const;
 
   // Address patterns: "*" matches one part, ">" the rest of the address.
-  bool CompareAddress(const std::string& sItem1, const std::string& sItem2);
-  bool CompareClass(const std::string& sClass) const;
-  bool CompareSource(const std::string& sSource);
-  bool CompareTarget(const std::string& sTarget);
+  bool CompareAddress(const std::string& first, const std::string& second);
+  bool CompareClass(const std::string& xap_class) const;
+  bool CompareSource(const std::string& source);
+  bool CompareTarget(const std::string& target);
 
  private:
   class ParseLog;

@@ -13,9 +13,9 @@ bool Router::Expired(std::int64_t now) const {
 
 void Router::CountMessage() { Increment(count_); }
 
-bool Router::IsRepeat(const std::string& sMessage) {
-  bool repeat = sMessage == last_message_;
-  last_message_ = sMessage;
+bool Router::IsRepeat(const std::string& text) {
+  bool repeat = text == last_message_;
+  last_message_ = text;
   return repeat;
 }
 

@@ -30,8 +30,8 @@ class Router {
   void CountMessage();
   std::int32_t Count() const { return count_; }
 
-  // True when `sMessage` equals the text given last time; stores it.
-  bool IsRepeat(const std::string& sMessage);
+  // True when `text` equals the text given last time; stores it.
+  bool IsRepeat(const std::string& text);
 
  private:
   bool has_heartbeat_ = false;

@@ -81,23 +81,23 @@ void IniTool::Clear() {
   index_.clear();
 }
 
-void IniTool::Load(const std::string& fPath) {
+void IniTool::Load(const std::string& path) {
   Clear();
-  path_ = fPath;
-  if (!fs::exists(fPath)) {
-    CreateFolders(fPath, report_);
-    std::ofstream create(fPath, std::ios::binary);
-    if (!create) ThrowErrno("cannot create " + fPath);
+  path_ = path;
+  if (!fs::exists(path)) {
+    CreateFolders(path, report_);
+    std::ofstream create(path, std::ios::binary);
+    if (!create) ThrowErrno("cannot create " + path);
     return;
   }
-  if (fs::is_directory(fPath)) {
-    throw fs::filesystem_error("cannot read settings", fPath, std::make_error_code(std::errc::is_a_directory));
+  if (fs::is_directory(path)) {
+    throw fs::filesystem_error("cannot read settings", path, std::make_error_code(std::errc::is_a_directory));
   }
-  std::ifstream in(fPath, std::ios::binary);
-  if (!in) ThrowErrno("cannot open " + fPath);
+  std::ifstream in(path, std::ios::binary);
+  if (!in) ThrowErrno("cannot open " + path);
   std::ostringstream whole;
   whole << in.rdbuf();
-  if (in.bad()) ThrowErrno("cannot read " + fPath);
+  if (in.bad()) ThrowErrno("cannot read " + path);
   const std::string text = std::move(whole).str();
 
   std::string current_section;

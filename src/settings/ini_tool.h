@@ -27,13 +27,13 @@ class IniTool {
   // `report` receives the reports (the program sends them as log events).
   explicit IniTool(Reporter& report);
 
-  // Empties the model, remembers fPath and reads the file. Lines may end in
+  // Empties the model, remembers path and reads the file. Lines may end in
   // "\n" or "\r\n". A line that is neither blank, comment, section nor
   // "key=value" is reported as " Equal sign not found on line <line>" (Type
   // "IniTool") and skipped. A missing file is created empty, with its
   // folders. A file-system failure throws (std::filesystem::filesystem_error
   // or std::system_error) and leaves the model empty.
-  void Load(const std::string& fPath);
+  void Load(const std::string& path);
 
   // The value of Key in Header, names compared without regard to case;
   // DefaultValue when the key is missing or its value is empty.

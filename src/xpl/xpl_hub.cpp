@@ -70,19 +70,19 @@ void XplHub::XPL_DataArrival(const Datagram& d) {
   }
 }
 
-void XplHub::XPL_BroadcastMessage(const std::string& strMsg, const std::string& sender) {
+void XplHub::XPL_BroadcastMessage(const std::string& text, const std::string& sender) {
   if (g_.XplHub) {
     std::int16_t skip = -1;
     try {
-      skip = Register(strMsg, sender);
+      skip = Register(text, sender);
     } catch (...) {
       ReportFailure("XPL_BroadcastMessage");
     }
-    if (!WithinHopLimit(strMsg)) return;
-    SendXPL(strMsg, skip);
+    if (!WithinHopLimit(text)) return;
+    SendXPL(text, skip);
   }
   try {
-    if (listener_) listener_->BridgeToXAP(strMsg);
+    if (listener_) listener_->BridgeToXAP(text);
   } catch (...) {
     ReportFailure("XPL_BroadcastMessage");
   }
@@ -92,7 +92,7 @@ bool XplHub::ClientPortAllowed(std::int32_t port) const {
   return port >= 1 && port <= 65535 && port != kXplPort && port != kXapHubPort && port != xap_client_port_;
 }
 
-std::int16_t XplHub::Register(const std::string& strMsg, const std::string& sender) {
+std::int16_t XplHub::Register(const std::string& text, const std::string& sender) {
   const std::vector<XplBlock>& blocks = parser_.XplFields();
   const std::string schema = blocks.size() > 1 ? blocks[1].Section : "";
   if (blocks.empty() || blocks[0].Section != "XPL-STAT" || !IsRegistrationSchema(schema)) return -1;
@@ -134,24 +134,24 @@ std::int16_t XplHub::Register(const std::string& strMsg, const std::string& send
     if (ends) skip = i;
     break;
   }
-  g_.StatusForm->SetMessageText(strMsg);
+  g_.StatusForm->SetMessageText(text);
   return skip;
 }
 
-bool XplHub::WithinHopLimit(std::string_view strMsg) {
-  const std::size_t at = FindNoCase(strMsg, "hop=");
+bool XplHub::WithinHopLimit(std::string_view text) {
+  const std::size_t at = FindNoCase(text, "hop=");
   if (at == std::string_view::npos) return true;
   const std::size_t from = at + 4;
-  const std::size_t eol = strMsg.find('\n', from);
+  const std::size_t eol = text.find('\n', from);
   if (eol == std::string_view::npos) return true;
-  return LeadingNumber(strMsg.substr(from, eol - from)) + 1 <= kHopLimit;
+  return LeadingNumber(text.substr(from, eol - from)) + 1 <= kHopLimit;
 }
 
-void XplHub::SendXPL(std::string_view strMsg, std::int16_t LocalPortID) {
+void XplHub::SendXPL(std::string_view text, std::int16_t LocalPortID) {
   try {
     std::vector<Delivery> batch;
     for (std::int16_t i = 1; i <= kMaxClients; ++i) {
-      if (XplClients[i].Port != 0) batch.push_back({strMsg, XplClients[i].Port});
+      if (XplClients[i].Port != 0) batch.push_back({text, XplClients[i].Port});
     }
     if (!batch.empty()) {
       udpHub_->SetRemote(g_.LocalAddress, 0);

@@ -32,7 +32,7 @@ struct Globals;
 class XplListener {
  public:
   virtual ~XplListener() = default;
-  virtual void BridgeToXAP(const std::string& strMsg) = 0;
+  virtual void BridgeToXAP(const std::string& text) = 0;
 };
 
 // One local xPL application; the entry is free while Port is 0.
@@ -76,12 +76,12 @@ class XplHub {
   // Registration, hop limit, relay and bridge of one text that has just
   // parsed, sent from `sender` (a dotted address). Relaying and registration
   // happen only while the option XplHub is on.
-  void XPL_BroadcastMessage(const std::string& strMsg, const std::string& sender);
+  void XPL_BroadcastMessage(const std::string& text, const std::string& sender);
 
-  // Sends `strMsg` to LocalAddress at the port of every entry in use, in
+  // Sends `text` to LocalAddress at the port of every entry in use, in
   // index order, then frees entry `LocalPortID` (-1: none). A failed send is
   // reported as "XPL_BroadcastMessage" and the others still go.
-  void SendXPL(std::string_view strMsg, std::int16_t LocalPortID);
+  void SendXPL(std::string_view text, std::int16_t LocalPortID);
 
   // Opens udpHub if it is not open yet and the port is free (a backup's
   // primary has gone, say), then frees every entry whose Expires has passed.
@@ -106,10 +106,10 @@ class XplHub {
  private:
   // Registers or refreshes the sender of a local heartbeat or configuration
   // message; the entry to free after the relay, or -1.
-  std::int16_t Register(const std::string& strMsg, const std::string& sender);
+  std::int16_t Register(const std::string& text, const std::string& sender);
   bool ClientPortAllowed(std::int32_t port) const;
   // Whether the text's hop count lets it be relayed.
-  static bool WithinHopLimit(std::string_view strMsg);
+  static bool WithinHopLimit(std::string_view text);
   void ReportFailure(const char* where);
 
   Globals& g_;
