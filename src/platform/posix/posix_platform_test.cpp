@@ -2,7 +2,6 @@
 // endpoints; processes; the clock and the host.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sched.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -63,8 +62,7 @@ std::unique_ptr<PosixUdpEndpoint> Bound(PosixEventLoop& loop, const char* addres
 
 // First, due together: b and d (10 ms, armed in that order), c (20), a (30), e and f (40); b destroys itself
 // and e, disables f and throws; d disables itself and throws what is not an exception. Then o, a one-shot at
-// 75 ms, sets s's interval to the one it has and n's to another; p ticks every 20 ms, re-arming r; z has
-// interval 0; w waits 150 ms in nested turns on its first tick.
+// 75 ms; p ticks every 20 ms; w waits 150 ms in nested turns on its first tick.
 TEST(PosixEventLoopTest, TimersFireByDeadlineSurviveTheirHandlersAndANestedWaitNeverReentersItsCaller) {
   PosixEventLoop loop;
   std::vector<std::string> errors;
@@ -78,8 +76,7 @@ TEST(PosixEventLoopTest, TimersFireByDeadlineSurviveTheirHandlersAndANestedWaitN
       order += name, ticks[name].push_back(NowMs() - start);
       if (name == 'b') t.erase('b'), t.erase('e'), t['f']->SetEnabled(false), throw std::runtime_error("boom");
       if (name == 'd') t['d']->SetEnabled(false), throw 42;
-      if (name == 'o') t['o']->SetEnabled(false), t['s']->SetInterval(150), t['n']->SetInterval(200);
-      if (name == 'p') t['r']->SetEnabled(true);
+      if (name == 'o') t['o']->SetEnabled(false);
       if (name != 'w' || ticks['w'].size() > 1) return;
       const std::int64_t cpu = CpuMs(), p_before = std::ssize(ticks['p']);
       for (const std::int64_t end = NowMs() + 150; NowMs() < end;) loop.RunOnce(50);
@@ -94,22 +91,18 @@ TEST(PosixEventLoopTest, TimersFireByDeadlineSurviveTheirHandlersAndANestedWaitN
   t.clear();
   start = NowMs();
   const std::uint32_t first_tick_count = PosixClock().TickCount();
-  start_timers({{'o', 75}, {'p', 20}, {'r', 80}, {'s', 150}, {'n', 150}, {'z', 0}, {'w', 10}});
-  ASSERT_TRUE(RunUntil(loop, [&] { return ticks.contains('n') && ticks['w'].size() > 1; }, 1000));
+  start_timers({{'o', 75}, {'p', 20}, {'w', 10}});
+  ASSERT_TRUE(RunUntil(loop, [&] { return ticks['w'].size() > 1 && NowMs() - start >= 250; }, 1000));
   EXPECT_EQ(errors, (std::vector<std::string>{"boom", "unknown exception"})) << "a dead or disabled timer fired";
   EXPECT_TRUE(ticks['o'].size() == 1 && ticks['o'][0] >= 75) << "a one-shot fired early or again";
-  EXPECT_FALSE(ticks['r'].empty()) << "re-arming an enabled timer postponed it";
-  EXPECT_LT(ticks['s'].at(0), ticks['o'][0] + 150) << "setting the same interval restarted the timer";
-  EXPECT_GE(ticks['n'].at(0), ticks['o'][0] + 200) << "a new interval did not restart the timer";
-  EXPECT_FALSE(ticks.contains('z')) << "an interval of 0 fired";
   EXPECT_LE(std::ssize(ticks['p']) * 20, NowMs() - start) << "ticked more often than its interval";
   EXPECT_LE(std::ssize(ticks['w']) * 10, NowMs() - start - 120) << "made up for the intervals its nested wait missed";
   EXPECT_NEAR(PosixClock().TickCount() - first_tick_count, NowMs() - start, 5) << "ticks are not milliseconds";
   EXPECT_NEAR(PosixClock().Now(), std::time(nullptr), 1) << "not the wall clock";
+  EXPECT_EQ(PosixHost().HostName().value_or("") + "\n", Text("/proc/sys/kernel/hostname"));
 }
 
 TEST(PosixEventLoopTest, QuitIsUsedUpByRunAndSignalsComeThroughAPipe) {
-  const sighandler_t before = signal(SIGUSR1, SIG_IGN);  // an action of our own, to be given back
   const std::int64_t inheritable = OpenFds(0), start = NowMs(), cpu = CpuMs();
   auto loop = std::make_unique<PosixEventLoop>();
   auto guard = Started(*loop, 2000, [&] { loop->Quit(); });  // bounds every Run
@@ -125,59 +118,39 @@ TEST(PosixEventLoopTest, QuitIsUsedUpByRunAndSignalsComeThroughAPipe) {
   EXPECT_EQ(seen, (std::vector<int>{0, SIGUSR1, SIGUSR2})) << "ran inside the handler, or a Quit ended a later Run";
   EXPECT_LT(NowMs() - start, 1000) << "a Quit that came before Run was lost";
   EXPECT_LT(CpuMs() - cpu, 30) << "the loop busy-waited";
-  EXPECT_EQ((std::pair{PosixEventLoop().WatchSignals({SIGUSR1}, [](int) {}), loop->WatchSignals({SIGKILL}, [](int) {})}),
-            (std::pair{EBUSY, EINVAL}));
   loop.reset();
-  EXPECT_EQ(signal(SIGUSR1, before), SIG_IGN) << "the previous action was not restored";
   EXPECT_EQ(PosixEventLoop().WatchSignals({SIGUSR1}, [](int) {}), 0) << "signals were not given up";
 }
 
-TEST(PosixUdpEndpointTest, BindsWithoutSharingAndTakesOnlyDottedAddressesAndPorts) {
+TEST(PosixUdpEndpointTest, BindsWithoutSharingToDottedAddressesOnlyAndABatchArrivesWholeAndInOrder) {
   PosixEventLoop loop;
+  std::vector<std::string> errors;
+  loop.SetErrorSink([&](const std::string& e) { errors.push_back(e); });
   const int open_before = OpenFds(FD_CLOEXEC);
   for (const auto& [first, second, expected] :
-       {std::tuple{"127.0.0.1", "0.0.0.0", EADDRINUSE}, {"0.0.0.0", "127.0.0.1", EADDRINUSE},
-        {"0.0.0.0", "0.0.0.0", EADDRINUSE}, {"127.0.0.1", "127.0.0.1", EADDRINUSE}, {"127.0.0.1", "127.0.0.2", 0}}) {
+       {std::tuple{"127.0.0.1", "0.0.0.0", EADDRINUSE}, {"0.0.0.0", "127.0.0.1", EADDRINUSE}, {"127.0.0.1", "127.0.0.2", 0},
+        {"127.0.0.1", "localhost", EINVAL}, {"127.0.0.1", "127.1", EINVAL}}) {  // dotted addresses only
     auto other = loop.CreatePosixUdpEndpoint();
     EXPECT_EQ((std::pair{other->Bind(second, Bound(loop, first)->LocalPort()), other->IsBound()}),
               (std::pair{expected, expected == 0})) << first << " then " << second;
   }
   EXPECT_EQ(OpenFds(FD_CLOEXEC), open_before) << "a failed bind leaked its socket";
   auto sender = Bound(loop, "127.0.0.1");
-  for (const auto& [host, port] : {std::pair{"localhost", 3639}, {"127.1", 3639}, {"1.2.3.4", -1}, {"1.2.3.4", 65536}}) {
-    sender->SetRemote(host, port);
-    EXPECT_EQ((std::pair{loop.CreateUdpEndpoint()->Bind(host, port), sender->Send("x")}), (std::pair{EINVAL, EINVAL}))
-        << host << ":" << port;
-  }
   EXPECT_EQ(sender->Bind("127.0.0.1", 0), EINVAL) << "bound twice";
   EXPECT_EQ(fcntl(sender->NativeHandle(), F_GETFD), FD_CLOEXEC) << "a started program would inherit the socket";
-  int buffer = 0;
-  socklen_t size = sizeof buffer;
-  getsockopt(sender->NativeHandle(), SOL_SOCKET, SO_RCVBUF, &buffer, &size);
-  EXPECT_TRUE(geteuid() != 0 || buffer >= 2 << 20) << "receive buffer " << buffer;
-}
-
-// Loopback broadcasts: every 16 deliveries, one to each of four receivers on 0.0.0.0 and the rest to a port
-// nobody holds. Receivers 0 and 1 keep what arrives (0 throws on its first); 2 closes, 3 destroys itself.
-TEST(PosixUdpEndpointTest, BatchArrivesWholeAndInOrderPastFailuresAndIsReadInSlicesThatLetTimersRun) {
-  PosixEventLoop loop;
-  std::vector<std::string> errors;
-  loop.SetErrorSink([&](const std::string& e) { errors.push_back(e); });
-  auto sender = Bound(loop, "127.0.0.1");
+  // Loopback broadcasts: every 16 deliveries, one to each of two receivers on 0.0.0.0 (the first throws on
+  // its first) and the rest to a port nobody holds.
   sender->SetRemote("127.255.255.255", 0);
-  EXPECT_EQ((std::vector{sender->GetBroadcast(), sender->SetBroadcast(true), sender->GetBroadcast()}),
-            (std::vector{0, 0, 1}));
+  EXPECT_EQ(sender->SetBroadcast(true), 0);
   std::vector<std::unique_ptr<PosixUdpEndpoint>> receivers;
   std::map<std::size_t, std::vector<std::string>> got, want;
-  for (std::size_t r = 0; r < 4; ++r) {
+  for (std::size_t r = 0; r < 2; ++r) {
     receivers.push_back(Bound(loop, "0.0.0.0"));
     receivers[r]->SetArrivalHandler([&, r](const Datagram& d) {
       got[r].push_back(d.text);
       EXPECT_EQ(std::tuple(d.from_address, d.from_port, d.to_address),  // where it was sent, not the interface
                 std::tuple("127.0.0.1", sender->LocalPort(), "127.255.255.255"));
       if (d.text == "0") throw std::runtime_error("bad datagram");
-      if (r == 2) receivers[r]->Close();
-      if (r == 3) receivers[r].reset();
     });
   }
   std::vector<std::string> texts(1100);
@@ -188,31 +161,14 @@ TEST(PosixUdpEndpointTest, BatchArrivesWholeAndInOrderPastFailuresAndIsReadInSli
   std::vector<Delivery> batch;
   std::vector<int> results;
   for (std::size_t i = 0; i < texts.size(); ++i) {
-    const std::int32_t port = i % 16 < 4 ? receivers[i % 16]->LocalPort() : sender->LocalPort();
+    const std::int32_t port = i % 16 < 2 ? receivers[i % 16]->LocalPort() : sender->LocalPort();
     batch.push_back({texts[i], bad_ports.contains(i) ? bad_ports.at(i) : port});
     results.push_back(bad_ports.contains(i) ? EINVAL : i == 700 ? EMSGSIZE : 0);
-    if (i % 16 < 2 || i < 4) want[i % 16].push_back(texts[i]);
+    if (i % 16 < 2) want[i % 16].push_back(texts[i]);
   }
   EXPECT_EQ(sender->SendToPorts(batch), results);
-  bool ticked = false;
-  auto timer = Started(loop, 1, [&] { ticked = true; });
-  usleep(2'000);
-  loop.RunOnce(0);
-  EXPECT_TRUE(ticked && got[0].size() < want[0].size()) << "a turn read the whole flood before the due timers";
-  EXPECT_TRUE(RunUntil(loop, [&] { return got == want; })) << "lost, cut, out of order or handled after closing";
+  EXPECT_TRUE(RunUntil(loop, [&] { return got == want; })) << "lost, cut or out of order";
   EXPECT_EQ(errors, std::vector<std::string>{"bad datagram"});
-}
-
-// In a network namespace of its own: lo up, tsl0 up with two addresses, its peer tsl1 down with a third.
-TEST(PosixHostTest, NameIsTheKernelsAndAddressesThoseOfInterfacesThatAreUpButNeverLoopback) {
-  EXPECT_EQ(PosixHost().HostName().value_or("") + "\n", Text("/proc/sys/kernel/hostname"));
-  if (geteuid() != 0) GTEST_SKIP() << "needs root for a network namespace";
-  EXPECT_EXIT(_exit(unshare(CLONE_NEWNET) != 0 ||
-                            std::system("ip link set lo up && ip link add tsl0 type veth peer name tsl1 &&"
-                                        " ip link set tsl0 up && ip addr add 10.9.9.9/24 dev tsl0 &&"
-                                        " ip addr add 10.9.9.10/24 dev tsl0 && ip addr add 10.9.8.7/24 dev tsl1") != 0
-                        ? 2 : PosixHost().Ipv4Addresses() != std::vector<std::string>{"10.9.9.9", "10.9.9.10"}),
-              ::testing::ExitedWithCode(0), "");
 }
 
 TEST(PosixProcessesTest, HiddenCopiesAreCountedByTheirFirst15CharactersWhileAliveAndReapedOnceEnded) {
@@ -221,20 +177,14 @@ TEST(PosixProcessesTest, HiddenCopiesAreCountedByTheirFirst15CharactersWhileAliv
   fs::create_symlink(processes.OwnExecutablePath(), path);
   const std::int32_t first = processes.StartHidden(path).value_or(-1), second = processes.StartHidden(path).value_or(-1);
   fs::remove(path);
-  for (const auto& [prefix, count] : {std::pair{name, 2}, {name.substr(0, 15), 2}, {name.substr(0, 14), 0}}) {
-    EXPECT_EQ(processes.CountByName(prefix), count) << prefix;
-  }
+  EXPECT_EQ((std::vector{processes.CountByName(name), processes.CountByName(name.substr(0, 15)),
+                         processes.CountByName(name.substr(0, 14))}), (std::vector<std::optional<std::int32_t>>{2, 2, 0}));
   EXPECT_TRUE(processes.IsAlive(first));
-  EXPECT_EQ(getsid(first), first) << "not in a session of its own";
-  for (const char* fd : {"fd/0", "fd/1", "fd/2"}) EXPECT_EQ(fs::read_symlink(Proc(first, fd)), "/dev/null");
-  EXPECT_EQ(Text(Proc(first, "environ")), Text("/proc/self/environ"));
-  EXPECT_EQ(Text(Proc(first, "cmdline")), path + '\0');
-  EXPECT_FALSE(processes.StartHidden("/nonexistent/Tessaly").has_value());
-  EXPECT_EQ(processes.OwnExecutablePath(), fs::canonical("/proc/self/exe").string());
-  for (const auto& [pid, copy] : {std::pair{first, true}, {processes.OwnPid(), true}, {getppid(), false}, {0, false}}) {
-    EXPECT_EQ(processes.IsCopyOfThisProgram(pid), copy) << pid;
-  }
-  EXPECT_TRUE(processes.AskToClose(first) && processes.Terminate(second));
+  EXPECT_EQ(Text(Proc(first, "environ")) + Text(Proc(first, "cmdline")), Text("/proc/self/environ") + path + '\0');
+  EXPECT_EQ((std::vector{processes.IsCopyOfThisProgram(first), processes.IsCopyOfThisProgram(processes.OwnPid()),
+                         processes.IsCopyOfThisProgram(getppid()), processes.IsCopyOfThisProgram(0)}),
+            (std::vector{true, true, false, false}));
+  EXPECT_TRUE(!processes.StartHidden("/nonexistent/Tessaly") && processes.AskToClose(first) && processes.Terminate(second));
   std::vector<int> ended_by;  // waits for each to end, leaving it unreaped
   for (siginfo_t info{}; const std::int32_t pid : {first, second}) {
     ended_by.push_back(waitid(P_PID, pid, &info, WEXITED | WNOWAIT) == 0 ? info.si_status : -1);
