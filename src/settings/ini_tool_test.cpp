@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "common/folders.h"
+#include "settings/vantrel.h"
+#include "support/fake_platform.h"
 #include "support/temp_dir.h"
 
 namespace tessaly {
@@ -48,8 +50,8 @@ TEST_F(IniToolTest, LoadKeepsTheFirstOfEachNameAndSaveWritesThemSortedAndUpperCa
     EXPECT_EQ(testing::ReadFile(path + "_bck"), c.text);
   }
   ASSERT_EQ(report.entries.size(), 2u);
-  EXPECT_EQ(report.entries[0].source + report.entries[0].text, "IniTool Equal sign not found on line [General");
-  EXPECT_EQ(report.entries[1].text, " Equal sign not found on line plain words");
+  EXPECT_EQ(report.entries[0].source + report.entries[0].text + "|" + report.entries[1].text,
+            "IniTool Equal sign not found on line [General| Equal sign not found on line plain words");
 }
 
 // Saves whose temporary file (path + "_new") or temporary backup (path + "_bck_new") cannot be written.
@@ -70,14 +72,24 @@ TEST_F(IniToolTest, FailedSaveIsReportedAndKeepsTheFileAndItsBackup) {
     EXPECT_TRUE(!*c.error || content(path) == "[A]\r\nB=1\r\n") << c.error;
     EXPECT_FALSE(fs::is_symlink(path + "_new") || fs::is_symlink(path + "_bck_new")) << c.error;
     EXPECT_EQ(report.entries.size(), *c.error ? 1u : 0u) << c.error;
-    for (const auto& e : report.entries) {
+    for (const auto& e : std::exchange(report.entries, {}))
       EXPECT_TRUE(e.source + e.text == "TessalyIniTool Save " + path && e.error.find(c.error) != std::string::npos)
           << e.source << e.text << ": " << e.error;
-    }
-    report.entries.clear();
   }
-  IniTool(report).Save();
-  EXPECT_EQ(report.entries.at(0).text + ": " + report.entries.at(0).error, "IniTool Save : no settings file loaded");
+}
+
+TEST_F(IniToolTest, VantrelSettingsGoThroughTheFileOnEveryCall) {
+  testing::FakeClock clock;
+  Vantrel v(dir.str(), clock, report);
+  v.SaveIniSetting("XPL_BSC", "Lamp", "1", "Sub/V.ini");
+  v.SaveIniSetting("xpl_bsc", "Door", "", "Sub/V.ini");
+  EXPECT_EQ(testing::ReadFile(dir.path() / "Config/Sub/V.ini"), "[XPL_BSC]\r\nDOOR=\r\nLAMP=1\r\n");
+  EXPECT_EQ(v.GetIniSetting("Xpl_Bsc", "lamp", "0", "Sub/V.ini") + v.GetIniSetting("XPL_BSC", "Door", "0", "Sub/V.ini"),
+            "10");
+  // A section's keys, named literally, in file order, blank names left out, "=" for none.
+  std::ofstream(dir.path() / "Config/Sub/V.ini") << "[a.b]\nIn=1\n[axb]\nX=2\n[G]\nB=1\n=x\n[g]\nA=2\nE=\n[None]\n";
+  const auto section = [&](const std::string& group) { return v.GetINISection(group, "Sub/V.ini") + "|"; };
+  EXPECT_EQ(section("g") + section("A.b") + section("a") + section("None"), std::string("B=1\0A=2\0E=|IN=1|=|=|", 20));
 }
 
 }  // namespace tessaly

@@ -23,8 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     i += 2 + length;
   }
   p.loop.Flush();
-  for (std::string entry = link.GetMessage(); !entry.empty(); entry = link.GetMessage(), --sent) {
+  for (std::string entry = link.GetMessage(); !entry.empty(); entry = link.GetMessage(), --sent)
     if (entry.size() < 15 || entry[0] == '\0' || sent == 0) std::abort();  // malformed, or more than arrived
-  }
   return 0;
 }

@@ -1,4 +1,4 @@
-// Arbitrary bytes through the xAP parser, read back every way the relay and the bridge do, then composed.
+// Arbitrary bytes through the xAP parser, read back every way the relay and the bridge do.
 #include <cstdlib>
 #include <stdexcept>
 #include "message/xap_message.h"
@@ -17,9 +17,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       for (const std::string& name : names) m.GetItem(name, item);
     }
   if (m.CompareAddress(head, m.msgSource) != m.CompareAddress(m.msgSource, head)) std::abort();
-  if (m.CompareTarget(head) != m.CompareAddress(head, m.msgTarget)) std::abort();
-  m.AddHeader();
-  m.AddItem(head, m.msgUID, m.msgTarget);
-  if (!m.ToXap().ends_with("}\n")) std::abort();
   return 0;
 }
