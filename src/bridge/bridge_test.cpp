@@ -28,109 +28,67 @@ class BridgeTest : public testing::HubFixture {
                  "HUGE=a-b.c,99999,h\nZZ=acme-z.z,2,zz\n");
     Start();
   }
-  Texts FromNetwork(const std::string& xpl) {
-    TakeBroadcasts();
-    From("192.168.1.77", 3865, xpl, 3865);
-    return TakeBroadcasts();
-  }
 };
 
 TEST_F(BridgeTest, XapMessagesReachTheLocalXplApplicationsRewritten) {
   Texts& inbox = Listen(50001);
   From(kLan, 50001, testing::Xpl("xpl-stat", "hbeat.app", "interval=5\nport=50001\n"), 3865);
-  const std::string head = "\n{\nhop=1\nsource=acme-sw.den\ntarget=";
-  const std::string zw = "XPL-CMND" + head + "acme.gw.den\n}\nzwave.basic\n{\n", on = "output.state.1\n{\nState=o";
+  const std::string head = "\n{\nhop=1\nsource=a-s.d\ntarget=", cmnd = "XPL-CMND" + head, trig = "XPL-TRIG" + head;
+  const std::string blk = "*\n}\nblk\n{\nx=1\n}\n";
   const std::tuple<bool, std::string, std::string> rows[] = {  // XapToXpl, xAP message, xPL message ("": none)
-      {true, Message("acme.sw.den", "xAPBSC.cmd", "target=acme.gw.den:zwave_node_7\n", on + "n\nLevel=60/100\n}\n"),
-       zw + "command=on\nnode=7\nlevel=60\n}\n"},
-      {true, Message("acme.sw.den", "xapbsc.CMD", "target=acme.gw.den:ZWAVE_5\n", on + "ff\n}\n"),
-       zw + "command=off\nnode=5\n}\n"},
-      {true, Message("acme.sw.den", "xAPBSC.cmd", "target=acme.gw.den:zwave_9\n"),
-       zw + "command=Unknown\nnode=9\nlevel=Unknown\n}\n"},
-      {true, Message("xpl.acme-sw.den", "xAPBSC.cmd", "target=acme.gw.den:Light.1\n", "Output.State\n{\nA= 1 \n}\n"),
-       "XPL-CMND" + head + "acme.gw.den\n}\noutput.state\n{\nTargetSubaddress=Light.1\nA= 1 \n}\n"},
-      {true, Message("acme.sw.den:sensor.a"), "XPL-STAT" + head + "*\n}\nblk\n{\nSourceSubaddress=sensor.a\nx=1\n}\n"},
-      {true, Message("acme.sw.den", "xAP-X10.Request", "", "x10\n{\ndevice=A1\n}\n"),
-       "XPL-CMND" + head + "*\n}\nx10.basic\n{\ndevice=A1\n}\n"},
-      {true, Message("acme.sw.den", "xAP-X10.Event"), "XPL-TRIG" + head + "*\n}\nblk\n{\nx=1\n}\n"},
-      {true, Message("acme.sw.den", "xAPBSC.event"), "XPL-TRIG" + head + "*\n}\nblk\n{\nx=1\n}\n"},
-      {true, testing::Heartbeat("acme.sw.den", "50009"), ""}, {false, Message("acme.sw.den"), ""}};
+      {true, Message("a.s.d", "xapbsc.CMD", "target=a.b.c:ZWAVE_5\n", "output.state.1\n{\nState=off\nText=9\n}\n"),
+       cmnd + "a.b.c\n}\nzwave.basic\n{\ncommand=off\nnode=5\nlevel=9\n}\n"},
+      {true, Message("xpl.a-s.d", "xAPBSC.cmd", "target=a.b.c:Light.1\n", "Output.State\n{\nA= 1 \n}\n"),
+       cmnd + "a.b.c\n}\noutput.state\n{\nTargetSubaddress=Light.1\nA= 1 \n}\n"},
+      {true, Message("a.s.d:sensor.a"), "XPL-STAT" + head + "*\n}\nblk\n{\nSourceSubaddress=sensor.a\nx=1\n}\n"},
+      {true, Message("a.s.d", "xAP-X10.Request", "", "x10\n{\nA=1\n}\n"), cmnd + "*\n}\nx10.basic\n{\nA=1\n}\n"},
+      {true, Message("a.s.d", "xAP-X10.Event"), trig + blk}, {true, Message("a.s.d", "xAPBSC.event"), trig + blk},
+      {true, testing::Heartbeat("a.s.d", "50009"), ""}, {false, Message("a.s.d"), ""}};
   for (const auto& [on, xap, xpl] : rows) {
-    inbox.clear();
-    g.XapToXpl = on;
+    inbox.clear(), g.XapToXpl = on;
     FromOther(xap);
     EXPECT_EQ(inbox, xpl.empty() ? Texts{} : Texts{xpl}) << xap;
   }
 }
 
-TEST_F(BridgeTest, XplMessagesBecomeXapMessagesAndDeviceEvents) {
-  const std::string x10 = "device=a1\ncommand=on\n", ctl = "xpl.acme-ctl.den", zw = "xpl.acme-zw.house";
-  const std::string zw5 = zw + ":xpl.zwave_node_____5S.Switch", tv = zw + ":xpl.tv______________S.Switch";
-  auto event = [](const std::string& source, const std::string& items, const std::string& uid) {
-    return Texts{Xap("xAPBSC.event", source, "input.state.1", items, uid)};
-  };
+TEST_F(BridgeTest, XplMessagesBecomeXapMessagesAndDeviceEventsAndDevicesAnswerQueries) {
+  const std::string x10 = "device=a1\ncommand=on\n", x10Items = "Device=a1\nCommand=on\n", ctl = "xpl.a-c.d";
+  const std::string zw = "xpl.a-z.h", zw123 = zw + ":xpl.zwave_node___123S.Switch";
+  const std::string tv = zw + ":xpl.tv______________S.Switch";
+  auto event = [](auto s, auto body, auto uid) { return Texts{Xap("xAPBSC.event", s, "input.state.1", body, uid)}; };
   const std::tuple<bool, bool, std::string, Texts> rows[] = {  // XplToXap, XplBsc, xPL message, xAP messages
-      {true, false, Xpl("acme-ctl.den", "x10.basic", x10, "xpl-cmnd"),
-       {Xap("X10.BASIC", ctl, "X10.BASIC", "DEVICE=a1\nCOMMAND=on\n")}},
-      {true, false, Xpl("acme-ctl.den", "hbeat.app", "interval=5\n", "xpl-stat", "acme-x.y"),
-       {Xap("HBEAT.APP", ctl, "HBEAT.APP", "INTERVAL=5\n", "FF00FF00", "acme-x.y")}},
-      {false, true, Xpl("acme-ctl.den", "x10.basic", x10),
-       {Xap("xap-x10.event", ctl, "xap-x10.event", "Device=a1\nCommand=on\n")}},
-      {false, true, Xpl("acme-ctl.den", "x10.basic", x10, "xpl-cmnd"),
-       {Xap("xap-x10.request", ctl, "xap-x10.request", "Device=a1\nCommand=on\n")}},
-      {false, true, Xpl("acme-ctl.den", "x10.basic", "device=a1\n"), {}},
-      {false, true, Xpl("acme-zw.house", "zwave.basic", "event=report\nnode=5\nlevel=0\n"),
-       event(zw5, "State=off\nLevel=0/100\n", "FF00FF03")},
-      {false, true, Xpl("acme-zw.house", "ZWave.Basic", "EVENT=x\nnode=9\nnode=5\nlevel=99\n"),
-       event(zw5, "State=on\nLevel=99/100\n", "FF00FF03")},
-      {false, true, Xpl("acme-zw.house", "zwave.basic", "event=x\nnode=123\n"),
-       event(zw + ":xpl.zwave_node___123S.Switch", "State=on\n", "FF00FF04")},
-      {true, true, Xpl("acme-zw.house", "zwave.basic", "node=5\n"),
-       {Xap("ZWAVE.BASIC", zw, "ZWAVE.BASIC", "NODE=5\n")}},
-      {false, true, Xpl("acme-zw.house", "remote.basic", "device=tv\nkeys=33\n"),
-       event(tv, "State=OFF\nText=33\n", "FF00FF07")},
-      {false, true, Xpl("acme-zw.house", "remote.basic", "device=tv\nkeys=32.4x\n"),
-       event(tv, "State=ON\nText=32\n", "FF00FF07")},
-      {false, true, Xpl("acme-zw.house", "remote.basic", "device=a=b\nkeys=12\n"), {}},  // not a storable name
-      {true, true, Xpl("acme.lamp", "x10.basic", x10), {}}};                              // not a valid source
+      {1, 1, Xpl("a-c.d", "x10.basic", x10, "xpl-cmnd", "x-y.z"),
+       {Xap("X10.BASIC", ctl, "X10.BASIC", "DEVICE=a1\nCOMMAND=on\n", "FF00FF00", "x-y.z"),
+        Xap("xap-x10.request", ctl, "xap-x10.request", x10Items, "FF00FF00", "x-y.z")}},
+      {0, 1, Xpl("a-c.d", "x10.basic", x10), {Xap("xap-x10.event", ctl, "xap-x10.event", x10Items)}},
+      {0, 1, Xpl("a-c.d", "x10.basic", "device=a1\n"), {}}, {0, 1, Xpl("a-z.h", "zwave.basic", "node=7\n"), {}},
+      {0, 1, Xpl("a-z.h", "ZWave.Basic", "EVENT=x\nnode=9\nnode=123\n"), event(zw123, "State=on\n", "FF00FF03")},
+      {1, 0, Xpl("a-z.h", "zwave.basic", "event=x\nnode=5\n"),
+       {Xap("ZWAVE.BASIC", zw, "ZWAVE.BASIC", "EVENT=x\nNODE=5\n")}},
+      {0, 1, Xpl("a-z.h", "remote.basic", "device=tv\nkeys=33\n"), event(tv, "State=OFF\nText=33\n", "FF00FF07")},
+      {0, 1, Xpl("a-z.h", "remote.basic", "device=tv\nkeys=32.4x\n"), event(tv, "State=ON\nText=32\n", "FF00FF07")},
+      {0, 1, Xpl("a-z.h", "remote.basic", "device=a=b\nkeys=12\n"), {}},  // not a storable name
+      {1, 1, Xpl("acme.lamp", "x10.basic", x10), {}}};                              // not a valid source
+  TakeBroadcasts();  // the start-up's
   for (const auto& [generic, devices, xpl, xap] : rows) {
-    g.XplToXap = generic;
-    g.XplBsc = devices;
-    EXPECT_EQ(FromNetwork(xpl), xap) << xpl;
+    g.XplToXap = generic, g.XplBsc = devices;
+    From("192.168.1.77", 3865, xpl, 3865);
+    EXPECT_EQ(TakeBroadcasts(), xap) << xpl;
   }
-  Texts keys;
-  for (auto& [key, device] : hub->XapXplBridge().BscDevices) {
-    keys.push_back(key + "=" + device.Source + "," + Dec(device.Index));
-  }
-  EXPECT_EQ(keys, (Texts{"TV=acme-rc.den,7", "ZZ=acme-z.z,2", "zwave_node_____5S=acme-zw.house,3",
-                         "zwave_node___123S=acme-zw.house,4"}));
-  EXPECT_NE(Log().find("Tessaly GetSecurityDevices at Line 0 Device HUGE: index outside 16 bits"), std::string::npos);
-}
-
-TEST_F(BridgeTest, DeviceQueryIsAnsweredByEveryDeviceItsSubAddressMatches) {
-  FromNetwork(Xpl("acme-zw.house", "zwave.basic", "event=x\nnode=5\n"));
-  FromNetwork(Xpl("acme-rc.den", "remote.basic", "device=TV\nkeys=32\n"));
-  auto info = [](const std::string& sub, const std::string& state, const std::string& uid) {
-    return Xap("xAPBSC.info", sub + ".Switch", "input.state", state + "\n", uid);
-  };
-  const std::string tv = info("xpl.acme-rc.den:xpl.tv______________S", "State=ON\nStream=32", "FF00FF07");
-  const std::string zz = info("xpl.acme-z.z:xpl.zz", "State=OFF\nStream=0", "FF00FF02");
-  const std::string zw5 = info("xpl.acme-zw.house:xpl.zwave_node_____5S", "State=OFF\nStream=0", "FF00FF03");
-  const std::pair<const char*, Texts> rows[] = {
-      {"xpl.acme-zw.house:xpl.zwave_node_____5s.switch", {zw5}}, {"xpl.acme-rc.den:xpl.TV______________s", {tv}},
-      {"xpl.acme-zw.house:", {tv, zz, zw5}}, {"*.*.*:xpl.>", {tv, zz, zw5}}, {"xpl.acme-zw.house:*.*.dimmer", {}},
-      {"xpl.acme-zw.house:x.>", {}}, {"xpl.acme-zw.house", {}}, {"xpl.other.house:>", {}}};
-  for (const auto& [target, answers] : rows) {
-    TakeBroadcasts();
+  auto info = [](auto sub, auto state, auto uid) { return Xap("xAPBSC.info", sub, "input.state", state, uid); };
+  const Texts all = {info("xpl.acme-rc.den:xpl.tv______________S.Switch", "State=ON\nStream=32\n", "FF00FF07"),
+                     info("xpl.acme-z.z:xpl.zz.Switch", "State=OFF\nStream=0\n", "FF00FF02"),
+                     info(zw123, "State=OFF\nStream=0\n", "FF00FF03")};
+  const std::pair<const char*, Texts> queries[] = {  // every device in the list, each answer in the list's order
+      {"xpl.acme-rc.den:xpl.TV______________s", {all[0]}}, {"xpl.a-z.h:", all}, {"*.*.*:xpl.>", all},
+      {"xpl.a-z.h:x.>", {}}, {"xpl.a-z.h", {}}, {"x.y.z:>", {}}};
+  for (const auto& [target, answers] : queries) {
     FromOther(Message("acme.ask.x", "xAPBSC.query", std::string("target=") + target + "\n", "request\n{\n}\n"));
     EXPECT_EQ(TakeBroadcasts(), answers) << target;
   }
-  RecordingReporter reports;
-  for (const auto& [n, hex] : {std::pair{0, "00"}, {11, "0B"}, {255, "FF"}, {256, ""}, {-1, ""}}) {
-    EXPECT_EQ(ToHex(n, reports), hex);
-  }
-  ASSERT_EQ(reports.entries.size(), 2u);
-  EXPECT_EQ(reports.entries[0].text, "ToHex 256");
+  RecordingReporter r;  // a device index beyond two hex digits, by hand, has no uid
+  EXPECT_EQ(ToHex(0, r) + ToHex(11, r) + ToHex(255, r) + ToHex(256, r) + ToHex(-1, r), "000BFF");
+  EXPECT_EQ(r.entries.size(), 2u);
 }
 
 }  // namespace
