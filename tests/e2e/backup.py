@@ -3,12 +3,13 @@
 # sends nothing. SIGTERM and SIGHUP (the session closing) end the primary and leave the backup; SIGINT (the
 # menu's Exit) ends the backup too. When the primary is killed and the computer gains an address, the backup
 # follows the address and claims the hub port on its next heartbeat tick, 60 s after its start, and starts a
-# backup of its own.
+# backup of its own; both then heartbeat to the broadcast address set in Config/Orrin.ini, and the new backup,
+# registered by its heartbeat from the new address, hears what reaches the hub port.
 import os, signal, time
 import harness as h
-from harness import check, require, LO, BCAST, HUB_PORT, HUB_ADDR as ADDR, CLIENT_PORT as CP, BACKUP, BACKUP_UID
+from harness import check, require, LO, HUB_PORT, HUB_ADDR as ADDR, CLIENT_PORT as CP, BACKUP, BACKUP_UID
 
-BP = CP + 1  # the backup's client port
+BP, LAN_BCAST = CP + 1, "10.36.0.255"  # the backup's client port
 
 
 def heartbeats(net, timeout):  # the next two heartbeats to the hub port
@@ -17,6 +18,7 @@ def heartbeats(net, timeout):  # the next two heartbeats to the hub port
 
 def main():
     h.write("Config/Velmar.ini", "[General]\r\nNoBackup=0\r\n")
+    h.write("Config/Orrin.ini", f"[Interface]\r\nBroadcastAddress={LAN_BCAST}\r\n")  # loopback only: not followed
     for sig in (signal.SIGHUP, signal.SIGTERM, signal.SIGINT, signal.SIGKILL):
         net = h.Net()
         primary = h.start(net)
@@ -24,8 +26,7 @@ def main():
         require((beats := heartbeats(net, 10)) == expected, f"{sig.name}: heartbeats {beats}")
         backup = next(pid for pid in h.hubs() if pid != primary.pid)
         if sig != signal.SIGKILL:
-            h.stop(primary, sig)
-            time.sleep(1)
+            h.stop(primary, sig)  # the primary asks its backup to end, if it does, and waits for it
             check((backup in h.hubs()) == (sig != signal.SIGINT), f"{sig.name}: the backup runs: {h.hubs()}")
             if sig != signal.SIGINT:  # the backup, this process's child since its primary ended, ends here
                 os.kill(backup, signal.SIGKILL), os.waitpid(backup, 0)
@@ -40,10 +41,13 @@ def main():
         primary.kill()
         net.run(f"ip link add veth0 type veth peer name veth1 && ip link set veth1 up && "
                 f"ip addr add {ADDR}/24 brd + dev veth0 && ip link set veth0 up")
-        expected = {(h.beat(BACKUP, BACKUP_UID), (ADDR, CP), (BCAST, HUB_PORT)),
-                    (h.beat(port=BP), (ADDR, BP), (BCAST, HUB_PORT))}
+        expected = {(h.beat(BACKUP, BACKUP_UID), (ADDR, CP), (LAN_BCAST, HUB_PORT)),
+                    (h.beat(port=BP), (ADDR, BP), (LAN_BCAST, HUB_PORT))}
         check((beats := heartbeats(net, 75)) == expected, f"after the kill: {beats}")
         check((held := h.udp_bindings(backup)) == [("0.0.0.0", 3639), (ADDR, BP), (LO, BP)], f"then it holds {held}")
+        time.sleep(0.3)  # the new backup's heartbeat is taken
+        h.Udp(net, LO).send_to(text := h.xap("acme.some.app", "test.relay", "body", ["after=takeover"]), LO)
+        check(net.wait_for(lambda d: (d.text, d.src, d.dst) == (text, (LO, BP), (LO, CP)), 2), "no relay to the backup")
 
 
 h.run(main)

@@ -5,8 +5,8 @@
 # sight, and when the scenario ends, however it ends, every hub it started ends with it. Its network namespaces
 # are anonymous, held only by its descriptors and the processes inside, so they vanish with it too. In each, a
 # raw socket sees every UDP datagram that arrives, loopback included, whoever holds the port it is sent to. The
-# hub's copies all run from one fresh AppPath, APP, on a file system of the scenario's own, as the service runs
-# them: as an unprivileged user who owns AppPath.
+# hub's copies all run from one fresh AppPath, APP, on a file system of the scenario's own (their output goes to
+# OUT beside it), as the service runs them: as an unprivileged user who owns AppPath.
 #
 # A scenario runs as `<scenario>.py <path of Tessaly>` and exits with 0 when every check held, 1 with what
 # failed and the hubs' output and log files, 77 (skipped) without root. It needs ip, unshare, nsenter and mount.
@@ -16,7 +16,7 @@ HUB_PORT, CLIENT_PORT, BCAST, LO = 3639, 32768, "255.255.255.255", "127.0.0.1"
 PRIMARY, PRIMARY_UID, BACKUP, BACKUP_UID = "zyn.hub.HUBHOST", "FF00FF00", "zyn.backupHub.HUBHOST", "FF00FE00"
 HUB_ADDR, PEER_ADDR = "10.36.0.1", "10.36.0.2"  # every LAN is private to its scenario
 Datagram = collections.namedtuple("Datagram", "text src dst")  # text: the bytes as latin-1; src, dst: (address, port)
-_libc, failures, APP = ctypes.CDLL(None, use_errno=True), [], "/tmp/tessaly"
+_libc, failures, APP, OUT = ctypes.CDLL(None, use_errno=True), [], "/tmp/tessaly", "/tmp/out"
 
 
 def check(ok, message):  # records a failure unless ok; the scenario goes on
@@ -108,7 +108,7 @@ def write(relative, text):  # a file below APP
 def start(net):  # one more copy of the hub, in net, working folder /
     net.enter()
     subprocess.run(["chown", "-R", "65534:65534", APP], stderr=subprocess.DEVNULL)  # read-only folders stay root's
-    with open(f"{APP}/out", "ab") as out:
+    with open(OUT, "ab") as out:
         return subprocess.Popen([f"{APP}/Tessaly"], cwd="/", stdout=out, stderr=out, user=65534, group=65534,
                                 extra_groups=[])
 
@@ -176,7 +176,7 @@ def run(scenario):
         scenario()
     except BaseException as e:
         failures.append(str(e) if isinstance(e, AssertionError) else traceback.format_exc())
-    for path in [f"{APP}/out", *sorted(glob.glob(f"{APP}/Data/*"))] if failures else []:
+    for path in [OUT, *sorted(glob.glob(f"{APP}/Data/*"))] if failures else []:
         print(f"----- {path}\n{read(path)[-6000:]}", file=sys.stderr)
     print(*(f"FAILED: {failure}" for failure in failures), sep="\n", file=sys.stderr)
     sys.exit(1 if failures else 0)
