@@ -37,7 +37,8 @@ def read(path):
 
 class Net:
     # A fresh network namespace, loopback up. enter() moves this thread into it: sockets and processes made
-    # after that stay there.
+    # after that stay there. Its raw socket sees a flood too, the computer's own broadcasts included, and drops
+    # what comes once its buffer is full: quiet() every Net after a flood, before waiting for anything.
     def __init__(self):
         require(_libc.unshare(0x40000000) == 0, "cannot make a network namespace")  # CLONE_NEWNET
         self.fd = os.open("/proc/thread-self/ns/net", os.O_RDONLY)
