@@ -28,7 +28,7 @@ def main():
         if sig != signal.SIGKILL:
             h.stop(primary, sig)  # the primary asks its backup to end, if it does, and waits for it
             check((backup in h.hubs()) == (sig != signal.SIGINT), f"{sig.name}: the backup runs: {h.hubs()}")
-            if sig != signal.SIGINT:  # the backup, this process's child since its primary ended, ends here
+            if backup in h.hubs():  # it ends here: this process's child since its primary ended
                 os.kill(backup, signal.SIGKILL), os.waitpid(backup, 0)
             continue
         detached = {os.readlink(f"/proc/{backup}/fd/{fd}") for fd in (0, 1, 2)} == {"/dev/null"}
