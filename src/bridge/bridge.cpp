@@ -61,8 +61,8 @@ Bridge::Bridge(Globals& g, XplHub& xpl) : g_(g), xpl_(xpl), events_(g) {}
 
 // --- xAP to xPL ----------------------------------------------------------------
 
-void Bridge::BridgeToXPL(const std::string& text, XapMessage& message) {
-  if (!g_.XapToXpl || ToLower(std::string_view(text).substr(0, 6)) == "xap-hb") return;
+void Bridge::BridgeToXPL(std::string_view text, XapMessage& message) {
+  if (!g_.XapToXpl || ToLower(text.substr(0, 6)) == "xap-hb") return;
   auto step = [this](auto&& run) {
     try {
       run();

@@ -37,7 +37,7 @@ class Bridge : public RelayListener, public XplListener {
   // Rewrites a relayed xAP message for the local xPL applications while
   // XapToXpl is on. A step that fails is logged as "BridgeToXPL" and the
   // message goes with what could be gathered.
-  void BridgeToXPL(const std::string& text, XapMessage& message) override;
+  void BridgeToXPL(std::string_view text, XapMessage& message) override;
 
   // A device status query: answered (BSCQuery) when its target matches
   // "xpl." and the source of one of BscDevices, either as a whole or in its

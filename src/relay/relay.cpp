@@ -155,7 +155,7 @@ void XapRelay::Readmessage(std::string entry) {
         LogCurrentException(g_, "Readmessage");
       }
       try {
-        if (listener_) listener_->BridgeToXPL(std::string(text), message);
+        if (listener_) listener_->BridgeToXPL(text, message);
       } catch (...) {
         LogCurrentException(g_, "Readmessage");
       }

@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <deque>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/udp_endpoint.h"
@@ -35,7 +36,7 @@ class RelayListener {
  public:
   virtual ~RelayListener() = default;
   // Every relayed message, for the xAP-to-xPL bridge.
-  virtual void BridgeToXPL(const std::string& text, XapMessage& message) = 0;
+  virtual void BridgeToXPL(std::string_view text, XapMessage& message) = 0;
   // A device status query ("xAPBSC.query"), for the devices the bridge knows.
   virtual void DeviceQuery(XapMessage& message) = 0;
   // Rows the connection report shows after the xAP clients (each row begins
