@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-namespace tessaly {
+#include "state/hub_names.h"
 
-constexpr char kVersion[] = "1.2.4";
+namespace tessaly {
 
 struct CommandLineAnswer {
   bool run_hub = false;  // no arguments: start the hub

@@ -20,14 +20,28 @@ bool InstanceMayRun(std::int32_t count, bool backup_wanted) {
   return backup_wanted && (count == 0 || count == 2);
 }
 
-Hub::Hub(Globals& g) : g_(g), events_(g), xpl_(g, events_), bridge_(g, xpl_) {
+namespace {
+
+// The tray menu, `AWSArray`.
+const std::vector<std::string> kMenu = {"View Traffic", "System Config", "System Status", "Help", "-", "Exit"};
+constexpr int kViewTraffic = 0;
+constexpr int kExit = 5;
+
+}  // namespace
+
+Hub::Hub(Globals& g) : g_(g), events_(g), xpl_(g, events_), bridge_(g, xpl_), StatusWindow_(g, events_) {
   xpl_.SetListener(&bridge_);
+  g_.TrayForm.SetCallback([this](int code) { TrayIconCallback(code); });
   Timer2_ = g_.Sys.loop.CreateTimer([this] {
     if (relay_) relay_->CheckStaleConnections();
   });
 }
 
-Hub::~Hub() { Unload(); }
+Hub::~Hub() {
+  Unload();
+  g_.TrayForm.SetCallback(nullptr);
+  g_.StatusForm->SetClosedHandler(nullptr);
+}
 
 void Hub::LoadOptions() {
   IniTool options(events_);
@@ -91,7 +105,7 @@ void Hub::Load() {
     if (g_.XplBsc) bridge_.GetSecurityDevices(*vantrel_);
     Timer2_->SetInterval(60000);
     Timer2_->SetEnabled(true);
-    if (g_.HubRole == kRolePrimary && !g_.NoTray) g_.TrayForm->ShowTray();
+    if (g_.HubRole == kRolePrimary && !g_.NoTray) g_.TrayForm.ShowTray();
     if (g_.AnyXpl) {
       // "Default" is no address: the xPL side broadcasts where the xAP side does.
       xpl_.XPL_Hub_Load(XapLink_->BroadcastInUse(), XapLink_->ClientPort());
@@ -115,7 +129,7 @@ void Hub::Unload() {
   Timer2_->SetEnabled(false);
   xpl_.Close();
   try {
-    g_.TrayForm->HideTray();
+    g_.TrayForm.HideTray();
     if (g_.XplBsc && vantrel_) bridge_.SaveSecurityDevices(*vantrel_);
   } catch (...) {
     LogCurrentException(g_, "Main Unload");
@@ -125,11 +139,26 @@ void Hub::Unload() {
 }
 
 void Hub::Exit() {
-  if (g_.TrafficView) g_.StatusForm->Close();
-  g_.TrayForm->HideTray();
+  if (g_.TrafficView) StatusWindow_.Close();
+  g_.TrayForm.HideTray();
   CloseTransport();
   StopPID(g_, g_.PartnerPid);
   Unload();
+}
+
+void Hub::TrayIconCallback(int msg) {
+  if (msg != kLeftButtonUp && msg != kRightButtonUp) return;
+  const int chosen = g_.TrayForm.PopupMenu(kMenu);
+  if (chosen >= 0) AWSArray_Click(chosen);
+}
+
+void Hub::AWSArray_Click(int Index) {
+  if (Index == kViewTraffic) {
+    StatusWindow_.Open();
+  } else if (Index == kExit) {
+    Exit();
+    g_.Sys.loop.Quit();
+  }
 }
 
 void Hub::ChildEnded(std::int32_t pid) {

@@ -11,6 +11,7 @@
 #include "platform/timer.h"
 #include "relay/relay.h"
 #include "settings/vantrel.h"
+#include "shell/status_window.h"
 #include "state/event_log.h"
 #include "transport/xap.h"
 #include "xpl/xpl_hub.h"
@@ -45,6 +46,12 @@ class Hub : public MessageReceiver {
   // process stopped (politely, then by force), then the shutdown.
   void Exit();
 
+  // A click on the tray icon: the button releases (514, 517) open the menu.
+  void TrayIconCallback(int msg);
+  // The menu's items: 0 "View Traffic" opens the status window, 5 "Exit"
+  // ends the hub with its partner and stops the loop; the others do nothing.
+  void AWSArray_Click(int Index);
+
   // A child process has ended and been reaped: if it was the partner, the
   // partner is forgotten, so its pid can never be signalled again.
   void ChildEnded(std::int32_t pid);
@@ -58,6 +65,7 @@ class Hub : public MessageReceiver {
   XplHub& Xpl() { return xpl_; }
   Bridge& XapXplBridge() { return bridge_; }
   Timer& Timer2() { return *Timer2_; }
+  SimpleTest& StatusWindow() { return StatusWindow_; }
 
  private:
   void LoadOptions();
@@ -73,6 +81,7 @@ class Hub : public MessageReceiver {
   XplHub xpl_;
   Bridge bridge_;
   std::unique_ptr<Vantrel> vantrel_;
+  SimpleTest StatusWindow_;
   std::unique_ptr<Timer> Timer2_;  // client sweep, every 60 s
 };
 

@@ -66,5 +66,60 @@ TEST_F(HubTest, APartnerThatHasEndedIsNeverSignalled) {
   EXPECT_TRUE(p.processes.terminated.empty());
 }
 
+TEST_F(HubTest, TrayIconShowsChangesAndOpensItsMenuOnButtonReleasesOnly) {
+  Start();
+  g.TrayForm.ShowTray();
+  g.TrayForm.SwapIcons();
+  p.loop.Advance(200);
+  g.TrayForm.HideTray();
+  g.TrayForm.HideTray();
+  EXPECT_EQ(tray->calls, (std::vector<std::string>{"add normal XAP Hub", "modify normal XAP Hub",
+                                                   "modify activity XAP Hub", "modify normal XAP Hub", "delete"}));
+
+  // A click that comes while the menu is open is ignored.
+  tray->while_menu_open = [&] { tray->click(kLeftButtonUp); };
+  for (auto [code, menus] : {std::pair{kLeftButtonDown, 0}, {kLeftButtonUp, 1}, {kLeftDoubleClick, 0},
+                             {kRightButtonDown, 0}, {kRightButtonUp, 1}, {kRightDoubleClick, 0},
+                             {kMiddleButtonUp, 0}}) {
+    tray->menus = 0;
+    tray->click(code);
+    EXPECT_EQ(tray->menus, menus) << code;
+  }
+}
+
+TEST_F(HubTest, WithoutANotificationAreaTheHubRunsWithoutItsIconAndSaysSoOnce) {
+  tray->available = false;
+  Start();
+  g.TrayForm.ShowTray();
+  EXPECT_TRUE(tray->calls.empty());
+  const std::string log = Log();
+  EXPECT_NE(log.find("No notification area"), std::string::npos);
+  EXPECT_EQ(log.find("No notification area", log.find("No notification area") + 1), std::string::npos);
+}
+
+TEST_F(HubTest, ViewTrafficOpensTheWindowAndExitClosesItBeforeEverythingElse) {
+  WriteOptions("[General]\nNoBackup=0\nXPL=1\n");
+  Start();
+  tray->choice = 0;
+  tray->click(kRightButtonUp);
+  ASSERT_TRUE(view->open && g.TrafficView);
+  EXPECT_EQ(view->identity.aMyPID, "4242");
+  EXPECT_EQ(view->identity.aLANIP, kLan);
+  EXPECT_EQ(view->identity.aPID, "5000");
+  EXPECT_EQ(view->identity.aVersion, "Version 1.2.4");
+  EXPECT_EQ(view->Option(StatusOption::aNoBackup), kBoxClear);
+  EXPECT_EQ(view->Option(StatusOption::aXPL), kBoxTicked);
+
+  view->SetOption(StatusOption::aNoTray, kBoxGreyed);
+  p.processes.alive.insert(5000);
+  tray->choice = 5;
+  tray->click(kLeftButtonUp);
+  EXPECT_FALSE(view->open || g.TrafficView);
+  EXPECT_NE(testing::ReadFile(dir.path() / "Config" / "Velmar.ini").find("NOTRAY=2\r\n"), std::string::npos);
+  EXPECT_EQ(tray->calls.back(), "delete");
+  EXPECT_EQ(hub->XapLink(), nullptr);
+  EXPECT_EQ(p.processes.close_requests, std::vector<std::int32_t>{5000});
+}
+
 }  // namespace
 }  // namespace tessaly

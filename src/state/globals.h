@@ -14,11 +14,11 @@
 #include "platform/clock.h"
 #include "platform/event_loop.h"
 #include "platform/host.h"
-#include "platform/notify_icon.h"
 #include "platform/processes.h"
 #include "platform/status_view.h"
 #include "state/errors.h"
 #include "state/out_queue.h"
+#include "state/tray_icon.h"
 
 namespace tessaly {
 
@@ -89,11 +89,11 @@ struct Globals {
   std::string InterfaceSetting = "Default";
   std::string BroadcastSetting = "Default";
 
-  // The desktop front end; without a display both do nothing. The status
-  // window is written only while TrafficView is true.
+  // The desktop front end; without a display neither shows anything. The
+  // status window is written only while TrafficView is true.
   bool TrafficView = false;
   std::unique_ptr<StatusView> StatusForm = std::make_unique<NullStatusView>();
-  std::unique_ptr<NotifyIcon> TrayForm = std::make_unique<NullNotifyIcon>();
+  TrayIcon TrayForm{*this};
 };
 
 }  // namespace tessaly

@@ -30,6 +30,9 @@ constexpr std::string_view kLoopbackAddress = "127.0.0.1";
 // this many characters; the datagram's text follows.
 constexpr std::size_t kSenderWidth = 15;
 
+// The program's version: major, minor, revision.
+constexpr char kVersion[] = "1.2.4";
+
 // The executable's name, and the name its processes run under.
 constexpr std::string_view kExeName = "Tessaly";
 

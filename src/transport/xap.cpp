@@ -313,7 +313,7 @@ void xap::TakeOver() {
                    "");
     });
   }
-  if (!g_.NoTray) g_.TrayForm->ShowTray();
+  if (!g_.NoTray) g_.TrayForm.ShowTray();
 }
 
 void xap::OnHBeatTimer() {

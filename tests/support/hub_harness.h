@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -37,25 +38,43 @@ inline std::string Xpl(const std::string& type, const std::string& schema, const
   return type + "\n{\n" + header + "}\n" + schema + "\n{\n" + body + "}\n";
 }
 
-// The status window and the tray icon, recorded.
-struct RecordingView : StatusView {
+// The status window and the notification icon, recorded.
+struct RecordingView : NullStatusView {
   std::string message;
   std::int32_t counts[4] = {-1, -1, -1, -1};
   std::string connections = "(never written)";
+  StatusIdentity identity;
+  bool open = false;
+  std::function<void()> user_closes;
+  void Show() override { open = true; }
+  void Close() override { open = false; }
+  void SetClosedHandler(std::function<void()> handler) override { user_closes = handler; }
+  void SetIdentity(const StatusIdentity& fields) override { identity = fields; }
   void SetMessageText(const std::string& text) override { message = text; }
   void SetCount(int index, std::int32_t value) override { counts[index] = value; }
   void SetConnections(const std::string& report) override { connections = report; }
-  void Close() override { closed = true; }
-  bool closed = false;
 };
 struct RecordingTray : NotifyIcon {
-  void ShowTray() override {
+  bool available = true, fail = false;
+  int shown = 0, menus = 0, choice = -1;
+  std::vector<std::string> calls;
+  std::function<void(int)> click;
+  std::function<void()> while_menu_open;
+  bool Available() override { return available; }
+  void Add(TrayImage image, const std::string& tip) override { Record("add", image, tip); }
+  void Modify(TrayImage image, const std::string& tip) override { Record("modify", image, tip); }
+  void Delete() override { calls.push_back("delete"); }
+  void SetMouseHandler(std::function<void(int)> handler) override { click = handler; }
+  int PopupMenu(const std::vector<std::string>&) override {
+    ++menus;
+    if (while_menu_open) while_menu_open();
+    return choice;
+  }
+  void Record(const char* what, TrayImage image, const std::string& tip) {
     if (fail) throw std::runtime_error("no tray");
     ++shown;
+    calls.push_back(std::string(what) + (image == TrayImage::kNormal ? " normal " : " activity ") + tip);
   }
-  void HideTray() override { ++hidden; }
-  int shown = 0, hidden = 0;
-  bool fail = false;
 };
 
 class HubFixture : public ::testing::Test {
@@ -67,7 +86,7 @@ class HubFixture : public ::testing::Test {
     p.network.local_addresses = {kLan};
     p.processes.running["Tessaly"] = 1;
     g.StatusForm = std::unique_ptr<StatusView>(view = new RecordingView);
-    g.TrayForm = std::unique_ptr<NotifyIcon>(tray = new RecordingTray);
+    g.TrayForm.SetNotifyIcon(std::unique_ptr<NotifyIcon>(tray = new RecordingTray));
   }
 
   void WriteOptions(const std::string& text) {

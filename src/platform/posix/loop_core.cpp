@@ -46,6 +46,7 @@ void LoopCore::ReportError(const std::string& description) {
 void LoopCore::Arm(TimerEntry& entry) {
   entry.deadline_us = MonotonicUs() + std::int64_t{entry.interval} * 1000;
   entry.seq = ++next_seq;
+  Changed();
 }
 
 void LoopCore::PurgeDead() {

@@ -72,6 +72,9 @@ struct LoopCore {
   std::uint64_t next_seq = 0;
   ReceiveArea receive_area;
   std::function<void(const std::string&)> error_sink;
+  // Told when a watch comes or goes or a timer is armed (a loop that drives
+  // this one resynchronises).
+  std::function<void()> on_change;
 
   // Calls `fn`; an exception it throws goes to the error sink instead.
   template <typename Fn>
@@ -90,6 +93,9 @@ struct LoopCore {
   void Arm(TimerEntry& entry);
 
   void PurgeDead();
+  void Changed() {
+    if (on_change) on_change();
+  }
 };
 
 }  // namespace tessaly::posix

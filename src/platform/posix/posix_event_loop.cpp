@@ -98,6 +98,18 @@ void PosixEventLoop::SetErrorSink(std::function<void(const std::string&)> sink) 
   core_->error_sink = std::move(sink);
 }
 
+std::vector<int> PosixEventLoop::WatchedDescriptors() const {
+  std::vector<int> fds;
+  for (const auto& watch : core_->watches) {
+    if (watch->alive) fds.push_back(watch->fd);
+  }
+  return fds;
+}
+
+std::int64_t PosixEventLoop::MsToNextTimer() const { return PollTimeout(posix::MonotonicUs(), -1); }
+
+void PosixEventLoop::SetChangeHandler(std::function<void()> handler) { core_->on_change = std::move(handler); }
+
 void PosixEventLoop::Turn(std::int64_t max_wait_ms) {
   core_->PurgeDead();
   std::vector<std::shared_ptr<posix::FdWatch>> polled;
@@ -198,6 +210,7 @@ int PosixEventLoop::OpenSignalPipe() {
   signal_watch_->fd = signal_read_fd_;
   signal_watch_->on_readable = [this] { DrainSignalPipe(); };
   core_->watches.push_back(signal_watch_);
+  core_->Changed();
   return 0;
 }
 

@@ -21,13 +21,14 @@
 #include <string>
 #include <vector>
 
+#include "platform/desktop.h"
 #include "platform/event_loop.h"
 #include "platform/posix/loop_core.h"
 #include "platform/posix/posix_udp_endpoint.h"
 
 namespace tessaly {
 
-class PosixEventLoop : public EventLoop {
+class PosixEventLoop : public EventLoop, public DrivenLoop {
  public:
   // Ignores SIGPIPE for the whole process.
   PosixEventLoop();
@@ -62,6 +63,11 @@ class PosixEventLoop : public EventLoop {
   // when another loop watches signals, EINVAL for a signal that cannot be
   // caught).
   int WatchSignals(const std::vector<int>& signals, std::function<void(int)> on_signal) override;
+
+  // For the desktop's loop, which drives this one.
+  std::vector<int> WatchedDescriptors() const override;
+  std::int64_t MsToNextTimer() const override;
+  void SetChangeHandler(std::function<void()> handler) override;
 
  private:
   void Turn(std::int64_t max_wait_ms);  // -1: no limit but the timers

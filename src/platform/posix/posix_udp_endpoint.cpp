@@ -100,7 +100,10 @@ int PosixUdpEndpoint::Bind(const std::string& address, std::int32_t port) {
   watch_ = std::make_shared<posix::FdWatch>();
   watch_->fd = fd;
   watch_->on_readable = [this] { OnReadable(); };
-  if (auto core = core_.lock()) core->watches.push_back(watch_);
+  if (auto core = core_.lock()) {
+    core->watches.push_back(watch_);
+    core->Changed();
+  }
   return 0;
 }
 
@@ -206,6 +209,7 @@ void PosixUdpEndpoint::Close() {
   if (fd_ >= 0) {
     close(fd_);
     fd_ = -1;
+    if (auto core = core_.lock()) core->Changed();
   }
 }
 
