@@ -3,6 +3,10 @@
 // SIGTERM and SIGHUP close the hub as the window system would: shutdown, with
 // a backup partner left running to take over. SIGINT is the menu's "Exit":
 // the partner is stopped first.
+//
+// On a computer whose display answers, and when the desktop module was built,
+// the hub runs on the desktop's loop with its tray icon and status window;
+// otherwise it runs headless on the poll loop.
 #include <malloc.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,6 +16,8 @@
 
 #include "app/command_line.h"
 #include "app/hub.h"
+#include "common/folders.h"
+#include "platform/posix/desktop_loader.h"
 #include "platform/posix/posix_clock.h"
 #include "platform/posix/posix_event_loop.h"
 #include "platform/posix/posix_host.h"
@@ -42,10 +48,23 @@ int main(int argc, char** argv) {
   }
 
   PosixClock clock;
-  PosixEventLoop loop;
+  PosixEventLoop poll_loop;
   PosixHost host;
   PosixProcesses processes;
+  std::unique_ptr<Desktop> desktop;
+  std::string no_desktop;
+#ifdef TESSALY_DESKTOP_MODULE
+  if (const DisplayKind display = ReachableDisplay(); display != DisplayKind::kNone) {
+    const std::string module = FolderOf(processes.OwnExecutablePath()) + "/" + TESSALY_DESKTOP_MODULE;
+    desktop = OpenDesktop(module, display, &argc, argv, poll_loop, no_desktop);
+  }
+#endif
+  EventLoop& loop = desktop ? desktop->Loop() : poll_loop;
   Globals g(Platform{clock, loop, host, processes});
+  if (desktop) {
+    g.StatusForm = desktop->CreateStatusView();
+    g.TrayForm.SetNotifyIcon(desktop->CreateNotifyIcon());
+  }
   if (StandardErrorIsRead()) {
     // The log file's lines, with the line end of a terminal.
     g.LogMirror = [](const std::string& lines) {
@@ -78,11 +97,12 @@ int main(int argc, char** argv) {
   });
 
   // A burst of traffic leaves freed memory behind; hand it back now and then.
-  auto trim = loop.CreateTimer([] { malloc_trim(0); });
+  auto trim = poll_loop.CreateTimer([] { malloc_trim(0); });
   trim->SetInterval(60000);
   trim->SetEnabled(true);
 
   hub.Load();
+  if (!no_desktop.empty() && !hub.Ended()) WriteLogFile(g, "Tessaly", "No desktop, running headless: " + no_desktop);
   if (!hub.Ended()) loop.Run();
   hub.Unload();
   return 0;

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "common/text.h"
+#include "state/errors.h"
 #include "state/globals.h"
 #include "state/hub_names.h"
 
@@ -27,6 +28,22 @@ constexpr OptionKey kOptionKeys[] = {
 SimpleTest::SimpleTest(Globals& g, Reporter& report) : g_(g), report_(report) {}
 
 void SimpleTest::Open() {
+  try {
+    Load();
+  } catch (...) {
+    LogCurrentException(g_, "SimpleTest Load");
+  }
+}
+
+void SimpleTest::Close() {
+  try {
+    Unload();
+  } catch (...) {
+    LogCurrentException(g_, "SimpleTest Unload");
+  }
+}
+
+void SimpleTest::Load() {
   StatusView& view = *g_.StatusForm;
   if (g_.TrafficView) {
     view.Show();
@@ -49,7 +66,7 @@ void SimpleTest::Open() {
   view.Show();
 }
 
-void SimpleTest::Close() {
+void SimpleTest::Unload() {
   if (!g_.TrafficView) return;
   StatusView& view = *g_.StatusForm;
   auto ticked = [&](StatusOption box) { return view.Option(box) != kBoxClear; };

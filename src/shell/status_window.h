@@ -25,6 +25,9 @@ class SimpleTest {
   void Close();
 
  private:
+  void Load();
+  void Unload();
+
   Globals& g_;
   Reporter& report_;
   std::unique_ptr<IniTool> StatusIni;
