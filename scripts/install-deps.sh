@@ -2,7 +2,10 @@
 # Installs the Debian packages the build and the tests need, when missing.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ libgtest-dev libgmock-dev iproute2 util-linux procps lintian python3)
+packages=(cmake ninja-build g++ libgtest-dev libgmock-dev iproute2 util-linux procps lintian python3
+          qt6-base-dev libxcb1-dev pkg-config)
+# The desktop tests: a virtual X server, a tray host, a mouse, screenshots.
+packages+=(xvfb trayer xdotool imagemagick x11-utils xauth fonts-dejavu-core)
 case "${1:-}" in
   --fuzz) packages+=(clang libclang-rt-14-dev) ;;
   --bench) packages+=(libbenchmark-dev) ;;
