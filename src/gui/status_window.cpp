@@ -52,10 +52,12 @@ StatusWindow::StatusWindow() {
   identity->addRow(QStringLiteral("LAN IP"), lan_ip_ = PlainLabel());
   identity->addRow(QStringLiteral("Backup PID"), backup_pid_ = PlainLabel());
   identity->addRow(version_ = PlainLabel());
+  version_->setObjectName(QStringLiteral("aVersion"));
 
   auto* counters = new QFormLayout;
   for (int i = 0; i < 4; ++i) {
     counters->addRow(QString::fromLatin1(kCountCaptions[i]), counts_[i] = PlainLabel(QStringLiteral("0")));
+    counts_[i]->setObjectName(QStringLiteral("aCount%1").arg(i));
   }
 
   auto* options = new QGroupBox(QStringLiteral("Start-up options"));
@@ -77,7 +79,9 @@ StatusWindow::StatusWindow() {
   auto* heading = PlainLabel(QStringLiteral("Count  |  Port     |  Target"));
   heading->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
   connections_ = PlainBox();
+  connections_->setObjectName(QStringLiteral("aConnections"));
   message_ = PlainBox();
+  message_->setObjectName(QStringLiteral("aMessage"));
 
   auto* layout = new QVBoxLayout(this);
   layout->addLayout(top);
