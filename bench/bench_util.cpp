@@ -122,6 +122,10 @@ HubProcess::HubProcess(bool start) {
   if (!mkdtemp(pattern)) throw std::runtime_error("mkdtemp");
   dir_ = pattern;
   std::filesystem::copy_file(TESSALY_EXE, dir_ + "/Tessaly");
+  // The desktop module goes along, for runs on a display.
+  const auto module = std::filesystem::path(TESSALY_EXE).parent_path() / "tessaly-desktop.so";
+  std::error_code ec;
+  if (std::filesystem::exists(module, ec)) std::filesystem::copy_file(module, dir_ + "/tessaly-desktop.so", ec);
   if (start) Start();
 }
 
