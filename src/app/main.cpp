@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdlib>
 #include <cstdio>
 
 #include "app/command_line.h"
@@ -57,6 +58,8 @@ int main(int argc, char** argv) {
   if (const DisplayKind display = ReachableDisplay(); display != DisplayKind::kNone) {
     const std::string module = FolderOf(processes.OwnExecutablePath()) + "/" + TESSALY_DESKTOP_MODULE;
     desktop = OpenDesktop(module, display, &argc, argv, poll_loop, no_desktop);
+  } else if (const char* named = std::getenv("DISPLAY"); named && *named) {
+    no_desktop = std::string("the display ") + named + " does not answer";
   }
 #endif
   EventLoop& loop = desktop ? desktop->Loop() : poll_loop;
