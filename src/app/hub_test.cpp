@@ -87,11 +87,11 @@ TEST_F(HubTest, TrayIconShowsChangesAndOpensItsMenuOnButtonReleasesOnly) {
   }
 }
 
-TEST_F(HubTest, WithoutANotificationAreaTheHubRunsWithoutItsIconAndSaysSoOnce) {
+TEST_F(HubTest, WithoutANotificationAreaTheHubSaysSoOnceAndShowsTheIconWhenOneComes) {
   tray->available = false;
   Start();
   g.TrayForm.ShowTray();
-  EXPECT_TRUE(tray->calls.empty());
+  EXPECT_EQ(tray->calls, (std::vector<std::string>{"add normal XAP Hub", "modify normal XAP Hub"}));
   const std::string log = Log();
   EXPECT_NE(log.find("No notification area"), std::string::npos);
   EXPECT_EQ(log.find("No notification area", log.find("No notification area") + 1), std::string::npos);

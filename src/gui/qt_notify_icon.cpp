@@ -1,5 +1,6 @@
 #include "gui/qt_notify_icon.h"
 
+#include <QApplication>
 #include <QCursor>
 #include <QMenu>
 
@@ -7,6 +8,10 @@ namespace tessaly {
 
 QtNotifyIcon::QtNotifyIcon() : normal_(":/icons/hub-normal.png"), activity_(":/icons/hub-activity.png") {
   connect(&icon_, &QSystemTrayIcon::activated, this, &QtNotifyIcon::OnActivated);
+  click_.setSingleShot(true);
+  connect(&click_, &QTimer::timeout, this, [this] {
+    if (handler_) handler_(pending_);
+  });
 }
 
 bool QtNotifyIcon::Available() { return QSystemTrayIcon::isSystemTrayAvailable(); }
@@ -46,10 +51,9 @@ void QtNotifyIcon::OnActivated(QSystemTrayIcon::ActivationReason reason) {
   if (!handler_) return;
   switch (reason) {
     case QSystemTrayIcon::Trigger:
-      handler_(kLeftButtonUp);
-      break;
     case QSystemTrayIcon::Context:
-      handler_(kRightButtonUp);
+      pending_ = reason == QSystemTrayIcon::Trigger ? kLeftButtonUp : kRightButtonUp;
+      click_.start(QApplication::doubleClickInterval());
       break;
     case QSystemTrayIcon::DoubleClick:
       handler_(kLeftDoubleClick);

@@ -34,10 +34,11 @@ void TrayIcon::Update(bool IconOn, TrayImage img) {
 
 void TrayIcon::ShowTray() {
   if (!icon_) return;
-  if (!icon_->Available()) {
-    if (!said_unavailable_) WriteLogFile(g_, "Tessaly", "No notification area on this desktop: running without the tray icon");
+  // The icon is shown all the same: it appears when a notification area
+  // does (a panel that starts after the hub).
+  if (!icon_->Available() && !said_unavailable_) {
+    WriteLogFile(g_, "Tessaly", "No notification area on this desktop: the tray icon shows when one appears");
     said_unavailable_ = true;
-    return;
   }
   caption_ = "XAP Hub";
   Timer1_timer();

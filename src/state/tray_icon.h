@@ -35,8 +35,8 @@ class TrayIcon {
   void Update(bool IconOn, TrayImage img);
 
   // Shows the icon with its normal picture and the tooltip "XAP Hub". On a
-  // desktop without a notification area the hub runs without its icon and
-  // says so in the log, once.
+  // desktop without a notification area it says so in the log, once; the
+  // icon appears if one comes later.
   void ShowTray();
   void HideTray() { Update(false, TrayImage::kNormal); }
 
