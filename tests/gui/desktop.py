@@ -22,6 +22,8 @@ with open(os.path.join(os.path.dirname(sys.argv[1]), "tessaly-desktop.so"), "rb"
     MODULE = f.read()
 os.makedirs(sys.argv[2], exist_ok=True)
 SHOTS = f"/proc/{os.getpid()}/fd/{os.open(sys.argv[2], os.O_RDONLY | os.O_DIRECTORY)}"
+X11 = ctypes.CDLL("libX11.so.6")
+X11.XOpenDisplay.restype, X11.XInternAtom.restype, X11.XGetSelectionOwner.restype = ctypes.c_void_p, *[ctypes.c_ulong] * 2
 
 
 def poll(probe, timeout=5):  # probe's first true answer within timeout s, else its last one
@@ -56,15 +58,20 @@ def shot(name, crop):  # the screen, cut to crop (WxH+X+Y), into the shots folde
     check(ok, f"no screenshot {name}")
 
 
+def tray_host():  # the window that holds the screen's tray selection, as the hub asks for it; 0: none
+    display = ctypes.c_void_p(X11.XOpenDisplay(None))
+    owner = X11.XGetSelectionOwner(display, ctypes.c_ulong(X11.XInternAtom(display, b"_NET_SYSTEM_TRAY_S0", 0)))
+    X11.XCloseDisplay(display)
+    return owner
+
+
 def close(window):  # as a window manager closes a window: WM_DELETE_WINDOW in a WM_PROTOCOLS message
-    x11 = ctypes.CDLL("libX11.so.6")
-    x11.XOpenDisplay.restype, x11.XInternAtom.restype = ctypes.c_void_p, ctypes.c_ulong
-    display = ctypes.c_void_p(x11.XOpenDisplay(None))
+    display = ctypes.c_void_p(X11.XOpenDisplay(None))
     event = (ctypes.c_long * 24)()  # XClientMessageEvent: type, serial, send_event, display, window, type, format, l
     event[0], event[4], event[6] = 33, int(window), 32
-    event[5], event[7] = (x11.XInternAtom(display, name, 0) for name in (b"WM_PROTOCOLS", b"WM_DELETE_WINDOW"))
-    x11.XSendEvent(display, ctypes.c_ulong(int(window)), 0, 0, event)
-    x11.XCloseDisplay(display)
+    event[5], event[7] = (X11.XInternAtom(display, name, 0) for name in (b"WM_PROTOCOLS", b"WM_DELETE_WINDOW"))
+    X11.XSendEvent(display, ctypes.c_ulong(int(window)), 0, 0, event)
+    X11.XCloseDisplay(display)
 
 
 def started(net):  # true when the primary and its backup heartbeat within 10 s
@@ -127,6 +134,7 @@ def main():
         display = int(os.read(reader, 16))
         os.environ.update(DISPLAY=f":{display}", DBUS_SESSION_BUS_ADDRESS="disabled:")
         ran.append(subprocess.Popen(["trayer", "--edge", "top", "--align", "right"], stderr=subprocess.DEVNULL))
+        require(poll(tray_host), "trayer holds no tray")  # the hub asks once, at its start
         desktop(net)
         primary = h.start(net)  # with the options the window wrote
         require(started(net), "the primary and its backup did not heartbeat again")
