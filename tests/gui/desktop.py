@@ -134,7 +134,7 @@ def main():
         display = int(os.read(reader, 16))
         os.environ.update(DISPLAY=f":{display}", DBUS_SESSION_BUS_ADDRESS="disabled:")
         ran.append(subprocess.Popen(["trayer", "--edge", "top", "--align", "right"], stderr=subprocess.DEVNULL))
-        require(poll(tray_host), "trayer holds no tray")  # the hub asks once, at its start
+        require(poll(tray_host), "trayer holds no tray")  # so that the icon is there at once
         desktop(net)
         primary = h.start(net)  # with the options the window wrote
         require(started(net), "the primary and its backup did not heartbeat again")
