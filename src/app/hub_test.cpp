@@ -70,7 +70,7 @@ TEST_F(HubTest, TrayIconShowsChangesAndOpensItsMenuOnButtonReleasesOnly) {
   Start();
   g.TrayForm.ShowTray();
   g.TrayForm.SwapIcons();
-  p.loop.Advance(200);
+  p.loop.Advance(1000);
   g.TrayForm.HideTray();
   g.TrayForm.HideTray();
   EXPECT_EQ(tray->calls, (std::vector<std::string>{"add normal XAP Hub", "modify normal XAP Hub",

@@ -34,12 +34,8 @@ QPlainTextEdit* PlainBox() {
   return box;
 }
 
-// The relay writes "\r\n" line ends; the box wants "\n".
-QString Lines(const std::string& text) {
-  QString lines = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-  lines.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-  return lines;
-}
+// The relay's "\r\n" line ends are line breaks to the box too.
+QString Lines(const std::string& text) { return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())); }
 
 }  // namespace
 
