@@ -109,11 +109,10 @@ class FakeHost : public Host {
 
 class FakeProcesses : public Processes {
  public:
-  std::int32_t OwnPid() override { return pid; }
+  std::int32_t OwnPid() override { return 4242; }
   std::string OwnExecutablePath() override { return exe_path; }
   std::optional<std::int32_t> CountByName(const std::string& name) override { return running[name.substr(0, 15)]; }
-  std::optional<std::int32_t> StartHidden(const std::string& path) override {
-    started.push_back(path);
+  std::optional<std::int32_t> StartHidden(const std::string&) override {
     if (start_fails) return std::nullopt;
     alive.insert(next_pid);
     return next_pid++;
@@ -130,10 +129,8 @@ class FakeProcesses : public Processes {
     return alive.erase(p) != 0;
   }
 
-  std::int32_t pid = 4242;
   std::string exe_path = "/opt/hub/Tessaly";
   std::map<std::string, std::int32_t> running;  // process counts by name
-  std::vector<std::string> started;             // StartHidden paths
   std::int32_t next_pid = 5000;
   bool start_fails = false;
   std::set<std::int32_t> alive, ignore_close, other_programs;
