@@ -51,7 +51,8 @@ def main():
         check(net.wait_for(lambda d: (d.text, d.src, d.dst) == (text, (LO, BP), (LO, CP)), 2), "no relay to the backup")
 
         net.run(f"ip addr flush dev veth0 && ip addr add {NEW_ADDR}/24 brd + dev veth0")
-        check(net.wait_for(lambda d: (d.text, d.src) == (h.beat(port=BP), (NEW_ADDR, BP)), 65), "no beat from the new address")
+        beat = h.beat(port=BP)  # the new primary's
+        check(net.wait_for(lambda d: (d.text, d.src) == (beat, (NEW_ADDR, BP)), 65), f"no beat from {NEW_ADDR}")
         h.Udp(net, NEW_ADDR, 41001).send_to(h.beat("acme.app.hubhost", "FF123400", 41001))
         time.sleep(0.3)
         h.Udp(net, LO).send_to(text := h.xap("acme.some.app", "test.relay", "body", ["after=change"]), LO)
