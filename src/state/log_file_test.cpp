@@ -19,12 +19,18 @@ class LogTest : public testing::HubFixture {
   }
 };
 
-TEST_F(LogTest, LineCarriesAndClearsThePendingErrorAndIsLostQuietlyWithoutAFolder) {
+// A log line and an event each carry the pending error and clear it; the event waits for the hub to start.
+TEST_F(LogTest, LineAndEventCarryAndClearThePendingErrorAndALineIsLostQuietlyWithoutAFolder) {
   g.Err.Set(12, "Overflow");
   WriteLogFile(g, "Tessaly", "Readmessage");
   WriteLogFile(g, "Tessaly", "two");
   const std::string date = GeneralDate(p.clock.Now());
   EXPECT_EQ(Log(), date + " | Tessaly Readmessage at Line 12 Overflow\r\n" + date + " | Tessaly two at Line 0 \r\n");
+  g.Err.Set(0, "disk full");
+  LogXapEvent(g, "Tessaly", "IniTool Save x");
+  ASSERT_EQ(g.OutQueue.size(), 1u);
+  EXPECT_NE(g.OutQueue[0].MsgData.find(std::string("Data\1IniTool Save x Line 0 disk full")), std::string::npos);
+  EXPECT_FALSE(g.Err.Pending());
   g.AppPath = dir.str() + "/nowhere";
   g.Err.Set(1, "x");
   WriteLogFile(g, "Tessaly", "lost");
@@ -37,14 +43,6 @@ TEST_F(LogTest, FloodOfLinesIsCappedPerMinuteAndCounted) {
   p.clock.Advance(60000);
   WriteLogFile(g, "Tessaly", "Readmessage");
   EXPECT_NE(Log().find(" | Tessaly 50 log lines left out in the minute before at Line 0 \r\n"), std::string::npos);
-}
-
-TEST_F(LogTest, EventCarriesThePendingErrorAndWaitsForTheHubToStart) {
-  g.Err.Set(0, "disk full");
-  LogXapEvent(g, "Tessaly", "IniTool Save x");
-  ASSERT_EQ(g.OutQueue.size(), 1u);
-  EXPECT_NE(g.OutQueue[0].MsgData.find(std::string("Data\1IniTool Save x Line 0 disk full")), std::string::npos);
-  EXPECT_FALSE(g.Err.Pending());
 }
 
 }  // namespace

@@ -22,37 +22,42 @@ bool IsDotted(const std::string& s) {
 
 bool IsBroadcast(const std::string& host) { return host == "255.255.255.255" || host.ends_with(".255"); }
 
+}  // namespace
+
 class FakeTimer : public Timer {
  public:
-  FakeTimer(FakeEventLoop& loop, std::function<void()> tick) : loop_(loop), state_(std::make_shared<State>()) {
-    state_->tick = std::move(tick);
-    loop_.timers.insert(state_);
+  FakeTimer(FakeEventLoop& loop, std::function<void()> on_tick) : tick(std::move(on_tick)), loop_(loop) {
+    loop_.timers.insert(this);
   }
-  ~FakeTimer() override { loop_.timers.erase(state_); }
+  ~FakeTimer() override { loop_.timers.erase(this); }
 
   void SetInterval(std::uint32_t ms) override {
-    if (ms == state_->interval) return;
-    state_->interval = ms;
-    if (state_->enabled) Restart();
+    if (ms == interval) return;
+    interval = ms;
+    if (enabled) Restart();
   }
-  std::uint32_t Interval() const override { return state_->interval; }
+  std::uint32_t Interval() const override { return interval; }
   void SetEnabled(bool on) override {
-    if (on && !state_->enabled) Restart();
-    state_->enabled = on;
+    if (on && !enabled) Restart();
+    enabled = on;
   }
-  bool Enabled() const override { return state_->enabled; }
+  bool Enabled() const override { return enabled; }
+
+  // Due `interval` from now, after the timers that were due at the same tick before.
+  void Restart() {
+    deadline = loop_.clock_.tick + interval;
+    order = loop_.next_order++;
+  }
+
+  std::function<void()> tick;
+  std::uint32_t interval = 0;
+  bool enabled = false;
+  std::uint32_t deadline = 0;  // in ticks
+  std::uint64_t order = 0;
 
  private:
-  using State = FakeEventLoop::TimerState;
-  void Restart() {
-    state_->deadline = loop_.clock_.tick + state_->interval;
-    state_->order = loop_.next_order++;
-  }
   FakeEventLoop& loop_;
-  std::shared_ptr<State> state_;
 };
-
-}  // namespace
 
 class FakeUdpEndpoint : public UdpEndpoint {
  public:
@@ -108,7 +113,7 @@ class FakeUdpEndpoint : public UdpEndpoint {
     if (IsBroadcast(remote_host_) && !broadcast_) return EACCES;
     if (port == net_.refuse_port) return ECONNREFUSED;
     const auto& [address, own_port] = net_.bound[this];
-    net_.sent.push_back({address, own_port, remote_host_, port, std::string(text)});
+    net_.sent.push_back({address, own_port, port, std::string(text)});
     net_.Inject(address, own_port, remote_host_, port, std::string(text));
     return 0;
   }
@@ -158,7 +163,7 @@ bool FakeEventLoop::Step(std::uint32_t& ms, bool once) {
     Flush();
     return false;
   }
-  std::shared_ptr<TimerState> due;
+  FakeTimer* due = nullptr;
   std::uint32_t wait = 0;
   for (const auto& t : timers) {
     if (!t->enabled || t->interval == 0) continue;
@@ -172,8 +177,7 @@ bool FakeEventLoop::Step(std::uint32_t& ms, bool once) {
   }
   clock_.Advance(wait);
   ms -= wait;
-  due->deadline = clock_.tick + due->interval;
-  due->order = next_order++;
+  due->Restart();
   auto tick = due->tick;  // the handler may destroy its timer
   tick();
   Flush();

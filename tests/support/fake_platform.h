@@ -34,11 +34,11 @@ class FakeClock : public Clock {
 struct SentDatagram {
   std::string from_address;
   std::int32_t from_port = 0;
-  std::string to_host;
   std::int32_t to_port = 0;
   std::string text;
 };
 
+class FakeTimer;
 class FakeUdpEndpoint;
 
 // Bindings as Linux has them without address reuse (a wildcard bind conflicts
@@ -82,14 +82,7 @@ class FakeEventLoop : public EventLoop {
   // Dispatches pending arrivals without moving time.
   void Flush();
 
-  struct TimerState {
-    std::function<void()> tick;
-    std::uint32_t interval = 0;
-    bool enabled = false;
-    std::uint32_t deadline = 0;  // in ticks
-    std::uint64_t order = 0;
-  };
-  std::set<std::shared_ptr<TimerState>> timers;
+  std::set<FakeTimer*> timers;
   std::uint64_t next_order = 0;
   FakeClock& clock_;
   FakeNetwork network;
@@ -99,7 +92,6 @@ class FakeEventLoop : public EventLoop {
   // and takes the time off `ms`; false, with the clock moved by `ms`, when
   // none is. `once` ends a turn early when arrivals were pending.
   bool Step(std::uint32_t& ms, bool once);
-  bool Step(std::uint32_t&& ms, bool once) { return Step(ms, once); }
   std::deque<std::function<void()>> pending_;
 };
 
@@ -117,11 +109,10 @@ class FakeHost : public Host {
 
 class FakeProcesses : public Processes {
  public:
-  std::int32_t OwnPid() override { return pid; }
+  std::int32_t OwnPid() override { return 4242; }
   std::string OwnExecutablePath() override { return exe_path; }
   std::optional<std::int32_t> CountByName(const std::string& name) override { return running[name.substr(0, 15)]; }
-  std::optional<std::int32_t> StartHidden(const std::string& path) override {
-    started.push_back(path);
+  std::optional<std::int32_t> StartHidden(const std::string&) override {
     if (start_fails) return std::nullopt;
     alive.insert(next_pid);
     return next_pid++;
@@ -138,10 +129,8 @@ class FakeProcesses : public Processes {
     return alive.erase(p) != 0;
   }
 
-  std::int32_t pid = 4242;
   std::string exe_path = "/opt/hub/Tessaly";
   std::map<std::string, std::int32_t> running;  // process counts by name
-  std::vector<std::string> started;             // StartHidden paths
   std::int32_t next_pid = 5000;
   bool start_fails = false;
   std::set<std::int32_t> alive, ignore_close, other_programs;
