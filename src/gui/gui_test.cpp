@@ -11,14 +11,16 @@
 namespace tessaly {
 namespace {
 
+void NeedApplication() {
+  static int argc = 1;
+  static char name[] = "gui_tests";
+  static char* argv[] = {name, nullptr};
+  static QApplication app(argc, argv);
+}
+
 class GuiTest : public testing::HubFixture {
  protected:
-  static void SetUpTestSuite() {
-    static int argc = 1;
-    static char name[] = "gui_tests";
-    static char* argv[] = {name, nullptr};
-    static QApplication app(argc, argv);
-  }
+  static void SetUpTestSuite() { NeedApplication(); }
   GuiTest() {
     g.AppPath = dir.str();
     g.StatusForm = std::unique_ptr<StatusView>(window = new StatusWindow);
@@ -80,10 +82,7 @@ TEST_F(GuiTest, NetworkTextIsShownAsPlainTextAndTheLatestOfAFloodWhole) {
 }
 
 TEST(QtEventLoopTest, ServesThePollLoopsSocketsTimersAndNestedWaits) {
-  static int argc = 1;
-  static char name[] = "gui_tests";
-  static char* argv[] = {name, nullptr};
-  if (!QApplication::instance()) new QApplication(argc, argv);
+  NeedApplication();
   PosixEventLoop inner;
   QtEventLoop loop(inner, inner);
   loop.Quit();

@@ -23,7 +23,7 @@ with open(os.path.join(os.path.dirname(sys.argv[1]), "tessaly-desktop.so"), "rb"
 os.makedirs(sys.argv[2], exist_ok=True)
 SHOTS = f"/proc/{os.getpid()}/fd/{os.open(sys.argv[2], os.O_RDONLY | os.O_DIRECTORY)}"
 X11 = ctypes.CDLL("libX11.so.6")
-X11.XOpenDisplay.restype, X11.XInternAtom.restype, X11.XGetSelectionOwner.restype = ctypes.c_void_p, *[ctypes.c_ulong] * 2
+X11.XOpenDisplay.restype, X11.XInternAtom.restype = ctypes.c_void_p, ctypes.c_ulong
 
 
 def poll(probe, timeout=5):  # probe's first true answer within timeout s, else its last one
@@ -56,13 +56,6 @@ def shot(name, crop):  # the screen, cut to crop (WxH+X+Y), into the shots folde
     ok = subprocess.run(f"import -window root png:- | convert png:- -crop {crop} +repage {SHOTS}/{name}", shell=True,
                         timeout=30).returncode == 0
     check(ok, f"no screenshot {name}")
-
-
-def tray_host():  # the window that holds the screen's tray selection, as the hub asks for it; 0: none
-    display = ctypes.c_void_p(X11.XOpenDisplay(None))
-    owner = X11.XGetSelectionOwner(display, ctypes.c_ulong(X11.XInternAtom(display, b"_NET_SYSTEM_TRAY_S0", 0)))
-    X11.XCloseDisplay(display)
-    return owner
 
 
 def close(window):  # as a window manager closes a window: WM_DELETE_WINDOW in a WM_PROTOCOLS message
@@ -134,7 +127,6 @@ def main():
         display = int(os.read(reader, 16))
         os.environ.update(DISPLAY=f":{display}", DBUS_SESSION_BUS_ADDRESS="disabled:")
         ran.append(subprocess.Popen(["trayer", "--edge", "top", "--align", "right"], stderr=subprocess.DEVNULL))
-        require(poll(tray_host), "trayer holds no tray")  # so that the icon is there at once
         desktop(net)
         primary = h.start(net)  # with the options the window wrote
         require(started(net), "the primary and its backup did not heartbeat again")
