@@ -2,25 +2,21 @@
 #include <QLabel>
 #include <QPlainTextEdit>
 
-#include "gui/qt_event_loop.h"
 #include "gui/status_window.h"
-#include "platform/posix/posix_event_loop.h"
 #include "shell/status_window.h"
 #include "support/hub_harness.h"
 
 namespace tessaly {
 namespace {
 
-void NeedApplication() {
-  static int argc = 1;
-  static char name[] = "gui_tests";
-  static char* argv[] = {name, nullptr};
-  static QApplication app(argc, argv);
-}
-
 class GuiTest : public testing::HubFixture {
  protected:
-  static void SetUpTestSuite() { NeedApplication(); }
+  static void SetUpTestSuite() {
+    static int argc = 1;
+    static char name[] = "gui_tests";
+    static char* argv[] = {name, nullptr};
+    static QApplication app(argc, argv);
+  }
   GuiTest() {
     g.AppPath = dir.str();
     g.StatusForm = std::unique_ptr<StatusView>(window = new StatusWindow);
@@ -79,32 +75,6 @@ TEST_F(GuiTest, NetworkTextIsShownAsPlainTextAndTheLatestOfAFloodWhole) {
   EXPECT_EQ(window->findChild<QLabel*>("aCount0")->text(), "17");
   EXPECT_EQ(window->findChild<QLabel*>("aVersion")->text(), "Version 1.2.4");
   EXPECT_EQ(window->findChild<QLabel*>("aCount0")->textFormat(), Qt::PlainText);
-}
-
-TEST(QtEventLoopTest, ServesThePollLoopsSocketsTimersAndNestedWaits) {
-  NeedApplication();
-  PosixEventLoop inner;
-  QtEventLoop loop(inner, inner);
-  loop.Quit();
-  loop.Run();  // a Quit that came first: returns at once
-
-  auto a = inner.CreatePosixUdpEndpoint(), b = inner.CreatePosixUdpEndpoint();
-  ASSERT_EQ(a->Bind("127.0.0.1", 0) + b->Bind("127.0.0.1", 0), 0);
-  a->SetRemote("127.0.0.1", b->LocalPort());
-  b->SetRemote("127.0.0.1", a->LocalPort());
-  std::vector<std::string> arrived;
-  b->SetArrivalHandler([&](const Datagram& d) { arrived.push_back(d.text); });
-  a->SetArrivalHandler([&](const Datagram&) {
-    a->Send("hello");
-    // A wait nested in a socket's handler still serves the other sockets.
-    for (int i = 0; i < 50 && arrived.empty(); ++i) loop.RunOnce(10);
-    loop.Quit();
-  });
-  auto timer = loop.CreateTimer([&] { b->Send("go"); });
-  timer->SetInterval(5);
-  timer->SetEnabled(true);
-  loop.Run();
-  EXPECT_EQ(arrived, std::vector<std::string>{"hello"});
 }
 
 }  // namespace
