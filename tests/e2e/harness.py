@@ -93,13 +93,6 @@ def hubs():  # the running processes named Tessaly, sorted
                   "Tessaly\n" and read(f"/proc/{p}/stat").rpartition(") ")[2][:1] not in ("", "Z", "X"))
 
 
-def udp_bindings(pid):  # (address, port) of each IPv4 UDP socket the process holds, sorted
-    held = {os.readlink(f"/proc/{pid}/fd/{fd}") for fd in os.listdir(f"/proc/{pid}/fd")}
-    rows = [row.split() for row in read(f"/proc/{pid}/net/udp").splitlines()[1:]]
-    return sorted((socket.inet_ntoa(struct.pack("=I", int(r[1][:8], 16))), int(r[1][9:], 16)) for r in rows
-                  if f"socket:[{r[9]}]" in held)
-
-
 def write(relative, text):  # a file below APP
     os.makedirs(os.path.dirname(f"{APP}/{relative}"), exist_ok=True)
     with open(f"{APP}/{relative}", "wb") as f:
