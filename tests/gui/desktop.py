@@ -72,9 +72,9 @@ def started(net):  # true when the primary and its backup heartbeat within 10 s
     return {d.text for d in net.collect(lambda d: d.text in texts and d.dst == (LO, HUB_PORT), 10, 2)} == texts
 
 
-def ended(primary, how):  # true when the primary and its backup both end within 5 s
+def ended(primary, how):  # true when the primary and its backup both end within 10 s
     how()
-    check(primary.wait(5) == 0, f"the hub ended with status {primary.returncode}")
+    check(primary.wait(10) == 0, f"the hub ended with status {primary.returncode}")
     return poll(lambda: not h.hubs())
 
 
