@@ -9,8 +9,9 @@ CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWit
 cmake --build build/fuzz
 mkdir -p build/fuzz/artifacts
 status=0
-for target in build/fuzz/*_fuzz; do
-  name=$(basename "$target")
+for source in tests/fuzz/*_fuzz.cpp; do
+  name=$(basename "$source" .cpp)
+  target="build/fuzz/$name"
   corpus="build/fuzz/corpus/$name"
   mkdir -p "$corpus"
   echo "== $name (${seconds}s)"
