@@ -92,7 +92,7 @@ TEST_F(HubTest, TrayIconShowsChangesAndOpensItsMenuOnButtonReleasesOnly) {
 }
 
 TEST_F(HubTest, ViewTrafficOpensTheWindowAndExitClosesItBeforeEverythingElse) {
-  WriteOptions("[General]\nNoBackup=0\nXPL=1\n");
+  WriteOptions("[General]\nNoBackup=0\n");
   Start();
   tray->choice = 0;
   tray->click(kRightButtonUp);
@@ -101,8 +101,6 @@ TEST_F(HubTest, ViewTrafficOpensTheWindowAndExitClosesItBeforeEverythingElse) {
   EXPECT_EQ(view->identity.aLANIP, kLan);
   EXPECT_EQ(view->identity.aPID, "5000");
   EXPECT_EQ(view->identity.aVersion, "Version 1.2.4");
-  EXPECT_EQ(view->Option(StatusOption::aNoBackup), kBoxClear);
-  EXPECT_EQ(view->Option(StatusOption::aXPL), kBoxTicked);
 
   view->SetOption(StatusOption::aNoTray, kBoxGreyed);
   p.processes.alive.insert(5000);
