@@ -43,20 +43,18 @@ struct RecordingView : NullStatusView {
   std::string message;
   std::int32_t counts[4] = {-1, -1, -1, -1};
   std::string connections = "(never written)";
-  StatusIdentity identity;
   bool open = false;
   std::function<void()> user_closes;
   void Show() override { open = true; }
   void Close() override { open = false; }
   void SetClosedHandler(std::function<void()> handler) override { user_closes = handler; }
-  void SetIdentity(const StatusIdentity& fields) override { identity = fields; }
   void SetMessageText(const std::string& text) override { message = text; }
   void SetCount(int index, std::int32_t value) override { counts[index] = value; }
   void SetConnections(const std::string& report) override { connections = report; }
 };
 struct RecordingTray : NotifyIcon {
   bool available = true, fail = false;
-  int shown = 0, menus = 0, choice = -1;
+  int menus = 0, choice = -1;
   std::vector<std::string> calls;
   std::function<void(int)> click;
   std::function<void()> while_menu_open;
@@ -72,7 +70,6 @@ struct RecordingTray : NotifyIcon {
   }
   void Record(const char* what, TrayImage image, const std::string& tip) {
     if (fail) throw std::runtime_error("no tray");
-    ++shown;
     calls.push_back(std::string(what) + (image == TrayImage::kNormal ? " normal " : " activity ") + tip);
   }
 };
