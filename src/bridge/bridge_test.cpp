@@ -88,7 +88,6 @@ TEST_F(BridgeTest, XplMessagesBecomeXapMessagesAndDeviceEventsAndDevicesAnswerQu
   }
   RecordingReporter r;  // a device index beyond two hex digits, by hand, has no uid
   EXPECT_EQ(ToHex(0, r) + ToHex(11, r) + ToHex(255, r) + ToHex(256, r) + ToHex(-1, r), "000BFF");
-  EXPECT_EQ(r.entries.size(), 2u);
 }
 
 }  // namespace

@@ -52,7 +52,6 @@ TEST(XplMessageTest, ParseAndRecord) {
     const std::string got = m.MsgType.empty() ? "last " + Dec(parser.XplLastBlock()) : Summary(m);
     EXPECT_EQ(got + (reports.entries.empty() ? "" : " " + reports.entries[0].text), expected) << text.substr(0, 120);
   }
-  EXPECT_EQ(parser.xPL_GetParam(true, "level", true) + parser.xPL_GetParam(false, "level", true), "on");  // the first
 }
 
 TEST(XplCheckTest, AddressIsVendorDashDeviceDotInstanceAndSchemaClassDotType) {
