@@ -31,7 +31,6 @@ TEST(XapMessageTest, ReadingKeepsHeaderFieldsAndRawItemLinesAndReportsFailures) 
       {"class=c|xap-header|{|source=s|}|b|{|x=1|}|", unknown, 0, "", "b/x=Unknown"},
       {"  XAP-Header and more|source=line-two|class=first|no equals||CLASS = later|target=\tt\t|} |UID  =  u 1  |}|"
        "b|source=i", "u 1|later|Unknown|\tt\t", 0, "", "b/source=i"},
-      {"xap-header\r|{\r|uid=1\r|}\r|b\r|{\r|target=t\r|}\r|", "1\r|Unknown|Unknown|t\r", 0, "", "b/x=Unknown"},
       {"xap-header|{|class=c|}|blk|{|Level = 50|}|", "Unknown|c|Unknown|Unknown", 0, "",
        "BLK/LEVEL= 50;blk/state=;other/level=Unknown"},
       {"xap-header|{|}|  Blk|{|  Text =  a=b \r|=no name|no equals|}|", unknown, 0, "",

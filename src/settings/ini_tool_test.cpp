@@ -36,7 +36,6 @@ TEST_F(IniToolTest, LoadKeepsTheFirstOfEachNameAndSaveWritesThemSortedAndUpperCa
       {"[General]\nA=1\nA=2\n[GENERAL]\nA=3\n", "General", "A", "1", "[GENERAL]\r\nA=1\r\n"},
       {"[General]\na=b=c\n\tTab=x\n;Hidden=1\n", "General", "\tTab", "x", "[GENERAL]\r\n\tTAB=x\r\nA=b=c\r\n"},
       {"Early=5\n[Empty]\n[]\nNone=6\n", "", "Early", "5", "EARLY=5\r\nNONE=6\r\n"},
-      {"[B]\nA=1\r\nB=2\nC=x\r\r\n", "b", "c", "x\r", "[B]\r\nA=1\r\nB=2\r\nC=x\r\r\n"},
       {"[B]\nA=1\nC=3", "B", "C", "3", "[B]\r\nA=1\r\nC=3\r\n"},
       {"[General\nplain words\n  A=1  \n", "", "A", "1", "A=1\r\n"},
       {"[z]\nz=1\n[Bin\x01\xFF]\nk\0\x80=v\0\xFE\n"s, "bin\x01\xFF", "K\0\x80"s, "v\0\xFE"s,
