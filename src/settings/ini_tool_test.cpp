@@ -69,9 +69,7 @@ TEST_F(IniToolTest, FailedSaveIsReportedAndKeepsTheFileAndItsBackup) {
     EXPECT_TRUE(!*c.error || content(path) == "[A]\r\nB=1\r\n") << c.error;
     EXPECT_FALSE(fs::is_symlink(path + "_new") || fs::is_symlink(path + "_bck_new")) << c.error;
     EXPECT_EQ(report.entries.size(), *c.error ? 1u : 0u) << c.error;
-    for (const auto& e : std::exchange(report.entries, {}))
-      EXPECT_TRUE(e.source + e.text == "TessalyIniTool Save " + path && e.error.find(c.error) != std::string::npos)
-          << e.source << e.text << ": " << e.error;
+    for (const auto& e : std::exchange(report.entries, {})) EXPECT_NE(e.error.find(c.error), e.error.npos) << e.error;
   }
 }
 
