@@ -38,6 +38,8 @@ TEST_F(BridgeTest, XapMessagesReachTheLocalXplApplicationsRewritten) {
   const std::tuple<bool, std::string, std::string> rows[] = {  // XapToXpl, xAP message, xPL message ("": none)
       {true, Message("a.s.d", "xapbsc.CMD", "target=a.b.c:ZWAVE_5\n", "output.state.1\n{\nState=off\nText=9\n}\n"),
        cmnd + "a.b.c\n}\nzwave.basic\n{\ncommand=off\nnode=5\nlevel=9\n}\n"},
+      {true, Message("a.s.d", "xapbsc.CMD", "target=a.b.c:ZWAVE_5\n", "output.state.1\n{\nLevel=6/9\nText=9\n}\n"),
+       cmnd + "a.b.c\n}\nzwave.basic\n{\ncommand=\nnode=5\nlevel=6\n}\n"},
       {true, Message("xpl.a-s.d", "xAPBSC.cmd", "target=a.b.c:Light.1\n", "Output.State\n{\nA= 1 \n}\n"),
        cmnd + "a.b.c\n}\noutput.state\n{\nTargetSubaddress=Light.1\nA= 1 \n}\n"},
       {true, Message("a.s.d:sensor.a"), "XPL-STAT" + head + "*\n}\nblk\n{\nSourceSubaddress=sensor.a\nx=1\n}\n"},
@@ -81,14 +83,13 @@ TEST_F(BridgeTest, XplMessagesBecomeXapMessagesAndDeviceEventsAndDevicesAnswerQu
                      info(zw123, "State=OFF\nStream=0\n", "FF00FF03")};
   const std::pair<const char*, Texts> queries[] = {  // every device in the list, each answer in the list's order
       {"xpl.acme-rc.den:xpl.TV______________s", {all[0]}}, {"xpl.a-z.h:", all}, {"*.*.*:xpl.>", all},
-      {"xpl.a-z.h:x.>", {}}, {"xpl.a-z.h", {}}, {"x.y.z:>", {}}};
+      {"xpl.a-z.h:x.>", {}}, {"xpl.a-z.h:xpl.zz.lamp", {}}, {"xpl.a-z.h", {}}, {"x.y.z:>", {}}};
   for (const auto& [target, answers] : queries) {
     FromOther(Message("acme.ask.x", "xAPBSC.query", std::string("target=") + target + "\n", "request\n{\n}\n"));
     EXPECT_EQ(TakeBroadcasts(), answers) << target;
   }
   RecordingReporter r;  // a device index beyond two hex digits, by hand, has no uid
   EXPECT_EQ(ToHex(0, r) + ToHex(11, r) + ToHex(255, r) + ToHex(256, r) + ToHex(-1, r), "000BFF");
-  EXPECT_EQ(r.entries.size(), 2u);
 }
 
 }  // namespace
