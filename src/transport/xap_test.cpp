@@ -139,6 +139,15 @@ TEST_F(TransportTest, ReceivePathQueuesSenderAndTextOnceWithin100msAndDropsItsOw
   EXPECT_EQ(entries.size(), 3u);  // a stream of arrivals cannot postpone the relay past 5 ms
 }
 
+TEST_F(TransportTest, OnALoopbackOnlyComputerItsOwnDatagramsComeBackOnLoopbackAndAreDropped) {
+  p.host.addresses = std::vector<std::string>{};
+  Open();
+  p.network.Inject("127.0.0.1", 32768, "127.0.0.1", 3639, "own");
+  p.network.Inject("127.0.0.1", 41000, "127.0.0.1", 3639, "app");
+  p.loop.Advance(10);
+  EXPECT_EQ(entries, std::vector<std::string>{"      127.0.0.1app"});
+}
+
 TEST_F(TransportTest, SendXapBroadcastsTheComposedMessageAndQueuesACopyAfterTheHubHasStarted) {
   Open();
   SendXap(g, "", "Vantrel.Event", "Event.Log", "early\1one");
