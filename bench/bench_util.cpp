@@ -235,4 +235,12 @@ double Quantile(std::vector<double>& samples, double q) {
   return samples[std::min(i, samples.size() - 1)];
 }
 
+void DrainAll(const std::vector<int>& fds) {
+  char buf[65536];
+  for (int fd : fds) {
+    while (recv(fd, buf, sizeof buf, 0) >= 0) {
+    }
+  }
+}
+
 }  // namespace bench

@@ -73,4 +73,16 @@ std::string Heartbeat(const std::string& source, int port);
 // The q-quantile (0..1) of the samples, sorted in place.
 double Quantile(std::vector<double>& samples, double q);
 
+// Deliveries counted at the clients of one run: how many, over what time, and
+// their delays when asked for.
+struct Tally {
+  long delivered = 0;
+  std::int64_t first = 0, last = 0;
+  std::vector<double> delays_ms;
+  double PerSecond() const { return last > first ? delivered / ((last - first) / 1e9) : 0; }
+};
+
+// Reads and drops whatever waits on each of the non-blocking sockets.
+void DrainAll(const std::vector<int>& fds);
+
 }  // namespace bench

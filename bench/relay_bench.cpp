@@ -52,20 +52,7 @@ struct Clients {
       usleep(2000);
     }
   }
-  void Drain() {
-    char buf[65536];
-    for (int fd : fds) {
-      while (recv(fd, buf, sizeof buf, 0) >= 0) {
-      }
-    }
-  }
-};
-
-struct Tally {
-  long delivered = 0;
-  std::int64_t first = 0, last = 0;
-  std::vector<double> delays_ms;
-  double PerSecond() const { return last > first ? delivered / ((last - first) / 1e9) : 0; }
+  void Drain() { DrainAll(fds); }
 };
 
 // Counts deliveries at every client until `done` and 300 ms of quiet.
