@@ -18,17 +18,6 @@ TEST(HubOptionsTest, InstanceCheckAndOptionValues) {
 
 class HubTest : public testing::HubFixture {};
 
-TEST_F(HubTest, ExitStopsTheBackupWhileShutdownLeavesItToTakeOver) {
-  WriteOptions("[General]\nNoBackup=0\n");
-  Start();
-  ASSERT_EQ(g.PartnerPid, 5000);
-  p.processes.alive.insert(5000);
-  hub->Unload();
-  EXPECT_TRUE(p.processes.close_requests.empty());
-  Start().Exit();
-  EXPECT_EQ(p.processes.close_requests, std::vector<std::int32_t>{5001});
-}
-
 TEST_F(HubTest, APartnerThatHasEndedIsNeverSignalled) {
   WriteOptions("[General]\nNoBackup=0\n");
   Start();

@@ -4,12 +4,13 @@
 # menu's Exit) ends the backup too. When the primary is killed and the computer gains an address, the backup
 # follows the address and claims the hub port on its next heartbeat tick, 60 s after its start, and starts a
 # backup of its own; both then heartbeat to the broadcast address set in Config/Orrin.ini, and the new backup,
-# registered by its heartbeat from the new address, hears what reaches the hub port.
+# registered by its heartbeat from the new address, hears what reaches the hub port. When the address changes
+# again, the hub follows it at its next tick, and an application registering from it hears what reaches the port.
 import os, signal, time
 import harness as h
 from harness import check, require, LO, HUB_PORT, HUB_ADDR as ADDR, CLIENT_PORT as CP, BACKUP, BACKUP_UID
 
-BP, LAN_BCAST = CP + 1, "10.36.0.255"  # BP: the backup's client port
+BP, LAN_BCAST, NEW_ADDR = CP + 1, "10.36.0.255", "10.36.0.7"  # BP: the backup's client port
 
 
 def heartbeats(net, timeout):  # the next two heartbeats to the hub port
@@ -45,6 +46,13 @@ def main():
         time.sleep(0.3)  # the new backup's heartbeat is taken
         h.Udp(net, LO).send_to(text := h.xap("acme.some.app", "test.relay", "body", ["after=takeover"]), LO)
         check(net.wait_for(lambda d: (d.text, d.src, d.dst) == (text, (LO, BP), (LO, CP)), 2), "no relay to the backup")
+        net.run(f"ip addr flush dev veth0 && ip addr add {NEW_ADDR}/24 brd + dev veth0")
+        beat = h.beat(port=BP)  # the new primary's
+        check(net.wait_for(lambda d: (d.text, d.src) == (beat, (NEW_ADDR, BP)), 65), f"no beat from {NEW_ADDR}")
+        h.Udp(net, NEW_ADDR, 41001).send_to(h.beat("acme.app.hubhost", "FF123400", 41001))
+        time.sleep(0.3)
+        h.Udp(net, LO).send_to(text := h.xap("acme.some.app", "test.relay", "body", ["after=change"]), LO)
+        check(net.wait_for(lambda d: d.dst == (LO, 41001) and d.text == text, 2), "no relay after the address changed")
 
 
 h.run(main)
