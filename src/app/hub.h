@@ -65,7 +65,6 @@ class Hub : public MessageReceiver {
   XplHub& Xpl() { return xpl_; }
   Bridge& XapXplBridge() { return bridge_; }
   Timer& Timer2() { return *Timer2_; }
-  SimpleTest& StatusWindow() { return StatusWindow_; }
 
  private:
   void LoadOptions();

@@ -46,9 +46,6 @@ class TrayIcon {
   // The menu at the pointer; the chosen index or -1.
   int PopupMenu(const std::vector<std::string>& captions);
 
-  bool Shown() const { return shown_; }
-  Timer& Timer1() { return *Timer1_; }
-
  private:
   void OnMouse(int code);
   void Timer1_timer();
